@@ -1,0 +1,49 @@
+/*
+ * The HAC message envelope, shared by both halves and the record codec: how
+ * a message is built, written as text and read back. Internal to the library.
+ *
+ * Writing: "t" is an unsigned JSON integer, every other integer signed. The
+ * text has the styled layout (tab indentation, a closing newline) and carries
+ * string bytes unchanged, whatever their encoding.
+ *
+ * Reading never throws: jsoncpp's refusals (a string where an integer is
+ * due, an integer out of range, a root that is not an object, nesting beyond
+ * the reader's limit) turn into a failed read. An absent member reads as 0
+ * or the empty string.
+ */
+#ifndef HAC_ENVELOPE_H
+#define HAC_ENVELOPE_H
+
+#include <json/json.h>
+
+#include <string>
+
+/* A message object holding only "t" (unsigned). */
+Json::Value hac_new_message(unsigned int type);
+
+/* Styled text of a message or record document, bytes passed through. */
+std::string hac_write_text(const Json::Value& root);
+
+/* Parses text up to its first NUL into root. False when it does not parse,
+ * its root is not an object, or the reader throws. */
+bool hac_parse_text(const char* text, Json::Value* root);
+
+/* Reads members of a parsed object without throwing. Each read records a
+ * refused conversion in ok, so a caller reads every member it needs and
+ * tests ok once at the end. */
+struct HacReader {
+    const Json::Value& root;
+    bool ok;
+
+    explicit HacReader(const Json::Value& message) : root(message), ok(true) {}
+
+    /* Signed integer (asInt); absent reads as 0. */
+    int integer(const char* member);
+    /* Unsigned 32-bit member handed on with its bits unchanged in an int
+     * (0x80000000 reads as INT_MIN); signed values in int range read as is. */
+    int unsigned_bits(const char* member);
+    /* String (asString); absent reads as "". */
+    std::string text(const char* member);
+};
+
+#endif /* HAC_ENVELOPE_H */

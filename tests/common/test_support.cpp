@@ -1,0 +1,184 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "hac_message_type.h"
+
+namespace hac_test {
+
+bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+key_t unique_queue_key() {
+    static std::atomic<unsigned> counter{0};
+    const unsigned n = counter.fetch_add(1);
+    // 0x5Axxxxxx: far from the HAC keys; pid in the middle bits, an even
+    // counter in the low byte so that key + 1 belongs to the same caller.
+    return static_cast<key_t>(0x5A000000u | ((static_cast<unsigned>(getpid()) & 0xFFFFu) << 8) | ((n * 2u) & 0xFFu));
+}
+
+void remove_queue(key_t key) {
+    const int id = msgget(key, 0);
+    if (id >= 0) msgctl(id, IPC_RMID, nullptr);
+}
+
+bool queue_exists(key_t key) { return msgget(key, 0) >= 0; }
+
+QueueCleaner::QueueCleaner(std::vector<key_t> keys) : keys_(std::move(keys)) {
+    for (key_t k : keys_) remove_queue(k);
+}
+
+QueueCleaner::~QueueCleaner() {
+    for (key_t k : keys_) remove_queue(k);
+}
+
+std::vector<key_t> hac_queue_keys() {
+    return {static_cast<key_t>(HAC_REQUEST_QUEUE_KEY), static_cast<key_t>(HAC_REPLY_QUEUE_KEY),
+            static_cast<key_t>(HAC_NOTIFICATION_QUEUE_KEY)};
+}
+
+void remove_hac_queues() {
+    for (key_t k : hac_queue_keys()) remove_queue(k);
+}
+
+StdoutCapture::StdoutCapture() : saved_fd_(-1), file_fd_(-1), active_(false) {
+    fflush(stdout);
+    char tmpl[] = "/tmp/hac_stdout_XXXXXX";
+    file_fd_ = mkstemp(tmpl);
+    if (file_fd_ < 0) return;
+    unlink(tmpl);
+    saved_fd_ = dup(STDOUT_FILENO);
+    dup2(file_fd_, STDOUT_FILENO);
+    active_ = true;
+}
+
+StdoutCapture::~StdoutCapture() {
+    if (active_) stop();
+    if (file_fd_ >= 0) close(file_fd_);
+}
+
+std::string StdoutCapture::stop() {
+    if (!active_) return "";
+    fflush(stdout);
+    dup2(saved_fd_, STDOUT_FILENO);
+    close(saved_fd_);
+    active_ = false;
+    std::string out;
+    lseek(file_fd_, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(file_fd_, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    return out;
+}
+
+Peer::Peer(const std::string& path, const std::vector<std::string>& args, const std::string& stdout_path) : pid_(-1) {
+    std::vector<std::string> argv_s;
+    argv_s.push_back(path);
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_s) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    fflush(stdout);
+    fflush(stderr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        if (!stdout_path.empty()) {
+            const int fd = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd >= 0) {
+                dup2(fd, STDOUT_FILENO);
+                close(fd);
+            }
+        }
+        execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+}
+
+Peer::~Peer() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+static int wait_for_child(pid_t pid, std::chrono::milliseconds timeout) {
+    int status = 0;
+    pid_t done = 0;
+    const bool ended = wait_until(
+        [&] {
+            done = waitpid(pid, &status, WNOHANG);
+            return done != 0;
+        },
+        timeout);
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    if (done < 0 || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+int Peer::wait(std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) return -1;
+    const int rc = wait_for_child(pid_, timeout);
+    pid_ = -1;
+    return rc;
+}
+
+void Peer::kill_now(int sig) {
+    if (pid_ > 0) ::kill(pid_, sig);
+}
+
+int run_in_child(const std::function<int()>& fn, std::chrono::milliseconds timeout) {
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int rc = fn();
+        fflush(stdout);
+        _exit(rc);
+    }
+    if (pid < 0) return -1;
+    return wait_for_child(pid, timeout);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string temp_path(const std::string& stem) {
+    static std::atomic<unsigned> counter{0};
+    return "/tmp/hac_" + stem + "_" + std::to_string(getpid()) + "_" + std::to_string(counter.fetch_add(1));
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string line;
+    std::istringstream in(text);
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+}  // namespace hac_test
