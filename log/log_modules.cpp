@@ -1,0 +1,111 @@
+// The module table: which modules log at the info level. Read by every
+// logging thread, changed by the list operations and the control thread.
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "vetu_log.h"
+
+namespace {
+
+pthread_mutex_t g_table_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+// Never destroyed: a control thread may still run while the process exits,
+// and static destructors must not pull the table from under it.
+std::map<std::string, int>& module_table() {
+    static auto* table = new std::map<std::string, int>();
+    return *table;
+}
+
+class TableLock {
+public:
+    TableLock() { pthread_mutex_lock(&g_table_mutex); }
+    ~TableLock() { pthread_mutex_unlock(&g_table_mutex); }
+    TableLock(const TableLock&) = delete;
+    TableLock& operator=(const TableLock&) = delete;
+};
+
+int level_of_stored_value(int stored) {
+    if (stored == 1) return LOG_LEVEL_INFO;
+    if (stored == 0) return LOG_LEVEL_NONE;
+    return LOG_LEVEL_ERROR;
+}
+
+// Applies one name of a list; returns false when the table is full and the
+// rest of the list must be dropped. Called with the table locked.
+bool apply_module_name(std::map<std::string, int>& table, const char* name, size_t len, unsigned int value) {
+    const std::string module(name, len);
+    if (len > LOG_MODULE_NAME_MAX) {
+        printf("module:%s set error, length is %zu, out of max length:%d\n", module.c_str(), len,
+               LOG_MODULE_NAME_MAX);
+        return true;
+    }
+    if (value != 0 && table.size() >= LOG_MODULES_MAX) {
+        printf("module:%s set error, module_list map has number:%zu\n", module.c_str(), table.size());
+        return false;
+    }
+    if (value == 0)
+        table.erase(module);
+    else
+        table[module] = static_cast<int>(value);
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+int vetu_log_getLevel(const char* module) {
+    if (module == nullptr) return LOG_LEVEL_ERROR;
+    TableLock lock;
+    const auto& table = module_table();
+    const auto it = table.find(module);
+    if (it == table.end()) return LOG_LEVEL_ERROR;
+    return level_of_stored_value(it->second);
+}
+
+int insert_modules_list(const char* list, unsigned int value) {
+    if (list == nullptr) return -1;
+    char work[LOG_COMMAND_SIZE] = {0};
+    strncpy(work, list, LOG_COMMAND_SIZE - 1);
+
+    TableLock lock;
+    auto& table = module_table();
+    const char* piece = work;
+    while (*piece != '\0') {
+        const size_t len = strcspn(piece, "|");
+        if (len > 0 && !apply_module_name(table, piece, len, value)) return 0;
+        piece += len;
+        if (*piece == '|') ++piece;
+    }
+    return 0;
+}
+
+int clear_modules_list(void) {
+    TableLock lock;
+    module_table().clear();
+    return 0;
+}
+
+int get_modules_list(char* out) {
+    if (out == nullptr) return -1;
+    char text[LOG_COMMAND_SIZE] = {0};
+    TableLock lock;
+    const auto& table = module_table();
+    if (table.empty()) return 0;
+    size_t used = 0;
+    for (const auto& entry : table) {
+        const char* sep = used == 0 ? "" : "|";
+        const int n = snprintf(text + used, sizeof text - used, "%s%s", sep, entry.first.c_str());
+        if (n < 0) break;
+        used += static_cast<size_t>(n);
+        if (used >= sizeof text - 1) break;
+    }
+    memcpy(out, text, sizeof text);
+    return static_cast<int>(table.size());
+}
+
+}  // extern "C"
