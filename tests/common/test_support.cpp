@@ -89,8 +89,26 @@ std::string StdoutCapture::stop() {
     return out;
 }
 
+// A cross-built suite runs under an emulator, and its peers are target
+// binaries that the host cannot exec by itself: they get the same emulator.
+// The build sets HAC_TEST_EMULATOR; the environment variable of that name
+// overrides it (empty: exec directly, e.g. where binfmt_misc runs them).
+static std::vector<std::string> emulator_prefix() {
+#ifdef HAC_TEST_EMULATOR
+    const char* built_in = HAC_TEST_EMULATOR;
+#else
+    const char* built_in = "";
+#endif
+    const char* from_env = std::getenv("HAC_TEST_EMULATOR");
+    std::istringstream words(from_env ? from_env : built_in);
+    std::vector<std::string> prefix;
+    for (std::string word; words >> word;) prefix.push_back(word);
+    return prefix;
+}
+
 Peer::Peer(const std::string& path, const std::vector<std::string>& args, const std::string& stdout_path) : pid_(-1) {
-    std::vector<std::string> argv_s;
+    std::vector<std::string> argv_s = emulator_prefix();
+    const bool emulated = !argv_s.empty();
     argv_s.push_back(path);
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -107,7 +125,10 @@ Peer::Peer(const std::string& path, const std::vector<std::string>& args, const 
                 close(fd);
             }
         }
-        execv(path.c_str(), argv.data());
+        if (emulated)
+            execvp(argv[0], argv.data());
+        else
+            execv(path.c_str(), argv.data());
         _exit(127);
     }
 }
