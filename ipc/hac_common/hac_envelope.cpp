@@ -25,10 +25,12 @@ Json::Value hac_new_message(unsigned int type) {
 }
 
 std::string hac_write_text(const Json::Value& root) {
-    // A writer keeps state while it writes, so each thread has its own.
-    thread_local std::unique_ptr<Json::StreamWriter> writer = make_styled_writer();
-    thread_local std::ostringstream stream;
     try {
+        // A writer keeps state while it writes, so each thread has its own.
+        // Made inside the try: building it allocates, and nothing may throw
+        // out of the library.
+        thread_local std::unique_ptr<Json::StreamWriter> writer = make_styled_writer();
+        thread_local std::ostringstream stream;
         stream.str(std::string());
         stream.clear();
         writer->write(root, &stream);
@@ -42,13 +44,20 @@ std::string hac_write_text(const Json::Value& root) {
 bool hac_parse_text(const char* text, Json::Value* root) {
     if (text == nullptr || root == nullptr) return false;
     try {
+        // The reader fills root as it goes: a refused text must not leave a
+        // half-built value behind for a caller that ignores the result.
+        *root = Json::Value();
         Json::Reader reader;
         const char* end = text + std::strlen(text);
-        if (!reader.parse(text, end, *root, true)) return false;
-        return root->isObject();
+        if (reader.parse(text, end, *root, true) && root->isObject()) return true;
     } catch (...) {
-        return false;
     }
+    *root = Json::Value();
+    return false;
+}
+
+std::string hac_indexed_member(const char* stem, int index) {
+    return std::string(stem) + std::to_string(index);
 }
 
 int HacReader::integer(const char* member) {

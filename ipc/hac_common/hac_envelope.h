@@ -25,8 +25,12 @@ Json::Value hac_new_message(unsigned int type);
 std::string hac_write_text(const Json::Value& root);
 
 /* Parses text up to its first NUL into root. False when it does not parse,
- * its root is not an object, or the reader throws. */
+ * its root is not an object, or the reader throws; root is then null. */
 bool hac_parse_text(const char* text, Json::Value* root);
+
+/* Name of a numbered member ("ai" and 3 give "ai3", "bu" and 10 "bu10"):
+ * the index in decimal, no sign for 0 and up, no leading zeros. */
+std::string hac_indexed_member(const char* stem, int index);
 
 /* Reads members of a parsed object without throwing. Each read records a
  * refused conversion in ok, so a caller reads every member it needs and
@@ -36,6 +40,9 @@ struct HacReader {
     bool ok;
 
     explicit HacReader(const Json::Value& message) : root(message), ok(true) {}
+    /* The reader keeps a reference: a temporary message would be gone
+     * before the first read. */
+    explicit HacReader(Json::Value&&) = delete;
 
     /* Signed integer (asInt); absent reads as 0. */
     int integer(const char* member);

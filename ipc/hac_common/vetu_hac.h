@@ -114,38 +114,40 @@ typedef void (*VetuAitUpdateCallback)(VetuAppManagerUpdateAITStatus status, cons
 
 /* One transport-protocol entry of an AIT application record. */
 struct TranProtocol {
-    int pi;          /* transport protocol identifier */
+    int pi = 0;      /* transport protocol identifier */
     std::string bu;  /* base URL */
     std::string ip;  /* initial path */
-    int pp;
+    int pp = 0;
 };
 
 /* One application of an AIT. trprn counts the entries of tranprotocols and
  * bn the strings of bd; a count of zero or below means no entries. Strings
- * are byte strings of any content. The record copies deeply. */
+ * are byte strings of any content. The record copies deeply. Default
+ * construction zeroes every scalar, so a record nobody filled compares and
+ * encodes the same way every time. */
 struct VetuAITAppInfo {
-    int appid;
-    int orgid;
-    int visib;
-    int prior;
-    int ctrco;
-    int ipflag;
-    int trprn;
+    int appid = 0;
+    int orgid = 0;
+    int visib = 0;
+    int prior = 0;
+    int ctrco = 0;
+    int ipflag = 0;
+    int trprn = 0;
     std::vector<TranProtocol> tranprotocols;
-    bool isb;
-    int bn;
+    bool isb = false;
+    int bn = 0;
     std::vector<std::string> bd;
-    int lang;
-    unsigned char iso[3]; /* ISO 639 code, no terminator */
+    int lang = 0;
+    unsigned char iso[3] = {0, 0, 0}; /* ISO 639 code, no terminator */
     std::string name;
     std::string iconloc;
-    int iconflag;
-    int appuse;
-    int serid;
-    int aitver;
-    int apptype;
-    int profile;
-    int profileversion;
+    int iconflag = 0;
+    int appuse = 0;
+    int serid = 0;
+    int aitver = 0;
+    int apptype = 0;
+    int profile = 0;
+    int profileversion = 0;
 };
 
 /* The browser's table of request handlers. Members run on the server's
@@ -212,11 +214,41 @@ VETU_EXPORT int Vetu_HAC_Server_UpdateXmlAitStatus(VetuAppManagerUpdateAITStatus
 
 /* ---- AIT application record codec ---- */
 
+/* Most entries aitappinfo_unpacket decodes into each of tranprotocols and
+ * bd. A record document travels inside one HAC message of at most 16384
+ * bytes, and any member of an entry takes at least 8 bytes of its text
+ * ("pi0":0 and a separator), so no document within that limit holds members
+ * of more entries than this; the encoder's styled text takes about 50 bytes
+ * per transport-protocol entry and 13 per boundary, so every document it can
+ * produce within the limit decodes in full. The bound keeps a forged count
+ * (2147483647) from allocating without end: at most a few hundred KiB. */
+#define VETU_AIT_MAX_DECODED_ENTRIES 2048
+
 /* Encodes *info as its record document text into out (replaced whole).
- * Returns 0, or -3 with out unchanged when info is null. */
+ * Returns 0; -3 with out unchanged when info is null; -4 with out unchanged
+ * when memory runs out.
+ * A trprn or bn above the size of its vector (a caller's mistake) is clamped
+ * to that size: the count written is the number of entries written, so the
+ * document stays consistent and the record still reaches the browser. Refusing
+ * it instead would make the client leave the record out of message 102, and
+ * the server drops such a message whole, losing every other application of
+ * the AIT for one miscounted field. Counts of zero or below are written
+ * unchanged, with no entries. */
 VETU_EXPORT int aitappinfo_packet(const VetuAITAppInfo* info, std::string& out);
-/* Decodes the record document root into *info (the vectors are appended to).
- * Returns 0, or -3 when info is null. Include <json/json.h> to call it. */
+
+/* Decodes the record document root into *info: every scalar and string is
+ * assigned, the decoded entries are appended to tranprotocols and bd.
+ * Absent members read as 0, false or "". A count above
+ * VETU_AIT_MAX_DECODED_ENTRIES decodes that many entries and is stored as
+ * that many, so a count never exceeds what was decoded; other counts are
+ * stored unchanged (zero or below: no entries).
+ * Returns 0 on success; -3 when info is null (after logging an error line
+ * under the module "hac_server"); -1 for a document outside the protocol:
+ * a root that is neither an object nor null, or a member that jsoncpp
+ * refuses to convert (a string or object where an integer is due, an
+ * integer outside int, an object or array where a string is due); -4 when
+ * memory runs out. On -1 and -4 *info is left unchanged. Never throws.
+ * Include <json/json.h> to call it. */
 VETU_EXPORT int aitappinfo_unpacket(Json::Value root, VetuAITAppInfo* info);
 
 #endif /* VETU_HAC_H */

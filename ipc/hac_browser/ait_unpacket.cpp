@@ -1,0 +1,102 @@
+// The record decoder: a parsed record document back into a VetuAITAppInfo.
+#include <new>
+#include <utility>
+
+#include "hac_envelope.h"
+#include "vetu_hac.h"
+#include "vetu_ipc.h"
+#include "vetu_log.h"
+
+static_assert(VETU_AIT_MAX_DECODED_ENTRIES == IPC_MAX_PAYLOAD / 8,
+              "the decode bound follows from the message limit and the 8 bytes an entry's member takes at least");
+
+namespace {
+
+// How many entries a count member asks for, within the bound that keeps a
+// forged count from allocating without end.
+int bounded_count(int count) {
+    return count > VETU_AIT_MAX_DECODED_ENTRIES ? VETU_AIT_MAX_DECODED_ENTRIES : count;
+}
+
+void read_transport_protocols(HacReader& in, int count, std::vector<TranProtocol>& out) {
+    for (int i = 0; i < count && in.ok; ++i) {
+        TranProtocol tp;
+        tp.pi = in.integer(hac_indexed_member("pi", i).c_str());
+        tp.bu = in.text(hac_indexed_member("bu", i).c_str());
+        tp.ip = in.text(hac_indexed_member("ip", i).c_str());
+        tp.pp = in.integer(hac_indexed_member("pp", i).c_str());
+        out.push_back(std::move(tp));
+    }
+}
+
+void read_boundaries(HacReader& in, int count, std::vector<std::string>& out) {
+    for (int i = 0; i < count && in.ok; ++i) out.push_back(in.text(hac_indexed_member("bd", i).c_str()));
+}
+
+unsigned char low_byte(int value) { return static_cast<unsigned char>(value & 0xFF); }
+
+// Fills a record with empty vectors from the document; false when a member
+// has a kind jsoncpp refuses to convert.
+bool read_record(const Json::Value& doc, VetuAITAppInfo& rec) {
+    HacReader in(doc);
+    rec.appid = in.integer("appid");
+    rec.orgid = in.integer("orgid");
+    rec.visib = in.integer("visib");
+    rec.prior = in.integer("prior");
+    rec.ctrco = in.integer("ctrco");
+    rec.ipflag = in.integer("ipflag");
+    rec.trprn = bounded_count(in.integer("trprn"));
+    read_transport_protocols(in, rec.trprn, rec.tranprotocols);
+    rec.isb = in.integer("isb") != 0;
+    rec.bn = bounded_count(in.integer("bn"));
+    read_boundaries(in, rec.bn, rec.bd);
+    rec.lang = in.integer("lang");
+    rec.iso[0] = low_byte(in.integer("iso0"));
+    rec.iso[1] = low_byte(in.integer("iso1"));
+    rec.iso[2] = low_byte(in.integer("iso2"));
+    rec.name = in.text("name");
+    rec.iconloc = in.text("iconloc");
+    rec.iconflag = in.integer("iconflag");
+    rec.appuse = in.integer("appuse");
+    rec.serid = in.integer("serid");
+    rec.aitver = in.integer("aitver");
+    rec.apptype = in.integer("apptype");
+    rec.profile = in.integer("profile");
+    rec.profileversion = in.integer("profileversion");
+    return in.ok;
+}
+
+// Moves a fully decoded record into the caller's, keeping what its vectors
+// held in front. Only the reservations allocate, and they come first, so a
+// failure leaves the caller's record as it was.
+void commit_record(VetuAITAppInfo& decoded, VetuAITAppInfo& info) {
+    info.tranprotocols.reserve(info.tranprotocols.size() + decoded.tranprotocols.size());
+    info.bd.reserve(info.bd.size() + decoded.bd.size());
+    for (TranProtocol& tp : decoded.tranprotocols) info.tranprotocols.push_back(std::move(tp));
+    for (std::string& b : decoded.bd) info.bd.push_back(std::move(b));
+    decoded.tranprotocols = std::move(info.tranprotocols);
+    decoded.bd = std::move(info.bd);
+    info = std::move(decoded);
+}
+
+}  // namespace
+
+int aitappinfo_unpacket(Json::Value root, VetuAITAppInfo* info) {
+    if (info == nullptr) {
+        vetu_log_print(LOG_TYPE_ERROR, "hac_server", __FILE__, "aitappinfo_unpacket", __LINE__, nullptr, nullptr);
+        return -3;
+    }
+    // A null root is a document without members; anything else that is not
+    // an object cannot be a record.
+    if (!root.isObject() && !root.isNull()) return -1;
+    try {
+        VetuAITAppInfo decoded;
+        if (!read_record(root, decoded)) return -1;
+        commit_record(decoded, *info);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return -4;
+    } catch (...) {
+        return -1;
+    }
+}
