@@ -1,0 +1,327 @@
+// hac browser: plays the browser side of the HAC channel.
+#include <unistd.h>
+
+#include <thread>
+
+#include "hac_tool.h"
+#include "vetu_hac.h"
+#include "vetu_log.h"
+
+namespace hac_tool {
+
+namespace {
+
+const char* const kBrowserHelp =
+    "Usage: hac browser [options]\n"
+    "\n"
+    "Plays the browser: starts the HAC server half, prints every request the\n"
+    "application manager sends (all arguments, AIT records field by field) and\n"
+    "answers the queries with the values below.\n"
+    "\n"
+    "Options:\n"
+    "  --version X.Y.Z     answer to version            (default 1.0.0)\n"
+    "  --errcode N         answer to errcode            (default 0)\n"
+    "  --running 0|1       answer to running            (default 1)\n"
+    "  --teletext 0|1      answer to teletext           (default 1)\n"
+    "  --bi-app APPID:ORGID  identifier create-bi gives (default 1:1)\n"
+    "  --json              one JSON object per line\n"
+    "  --log-control       start the log control thread (see 'hac log')\n"
+    "  --quit-on-eof       stop at the end of standard input\n"
+    "  --help              this text\n"
+    "\n"
+    "Standard input takes notifications for the application manager, one per line:\n"
+    "  state APPID ORGID STATE   STATE: loaded|started|stopped|load-error|killed or a number\n"
+    "  dvb STATUS                DVB AIT status: ok|error|no-application|unchanged or a number\n"
+    "  xml STATUS                XML AIT status, as dvb\n"
+    "  quit                      stop the browser\n"
+    "\n"
+    "The browser runs until SIGINT or SIGTERM (or quit). The end of standard input\n"
+    "does not stop it, so that it can run in the background with </dev/null;\n"
+    "--quit-on-eof makes it stop there. It stops with Finalize and exit status 0.\n"
+    "\n"
+    "Exit status: 0 stopped cleanly, 1 the request queue could not be created,\n"
+    "2 bad usage.\n";
+
+struct BrowserAnswers {
+    int major, minor, number;
+    int errcode, running, teletext;
+    VetuAppIdentifier bi_app;
+};
+
+// Read-only once the server runs.
+BrowserAnswers g_answers = {1, 0, 0, 0, 1, 1, {1, 1}};
+
+Record request_record(int type, const char* name) {
+    Record record("request", name, std::string("request ") + name);
+    record.add("t", type);
+    return record;
+}
+
+Record tranprotocol_record(const TranProtocol& protocol) {
+    Record record("", "", "");
+    record.add("pi", protocol.pi).add("bu", protocol.bu).add("ip", protocol.ip).add("pp", protocol.pp);
+    return record;
+}
+
+Record ait_app_record(const VetuAITAppInfo& app) {
+    Record record("", "", "");
+    record.block = true;
+    record.add("appid", app.appid).add("orgid", app.orgid).add("visib", app.visib).add("prior", app.prior);
+    record.add("ctrco", app.ctrco).add("ipflag", app.ipflag).add("trprn", app.trprn);
+    record.add("isb", app.isb).add("bn", app.bn);
+    Json::Value boundaries(Json::arrayValue);
+    for (const std::string& boundary : app.bd) boundaries.append(boundary);
+    record.add("bd", boundaries).add("lang", app.lang);
+    Json::Value iso(Json::arrayValue);
+    for (unsigned char byte : app.iso) iso.append((int)byte);
+    record.add("iso", iso).add("name", app.name).add("iconloc", app.iconloc).add("iconflag", app.iconflag);
+    record.add("appuse", app.appuse).add("serid", app.serid).add("aitver", app.aitver);
+    record.add("apptype", app.apptype).add("profile", app.profile).add("profileversion", app.profileversion);
+    std::vector<Record> protocols;
+    for (const TranProtocol& protocol : app.tranprotocols) protocols.push_back(tranprotocol_record(protocol));
+    record.add_list("tranprotocol", protocols);
+    return record;
+}
+
+// ---- the callback table: print the request, fill the answer ----
+
+void on_send_ait_ids(int svrid, int aitver, bool hasait) {
+    emit(request_record(101, "SendAitIDs").add("svrid", svrid).add("aitver", aitver).add("hasait", hasait));
+}
+
+void on_send_ait_app_info(int num, VetuAITAppInfo** apps) {
+    Record record = request_record(102, "SendAitAppInfo");
+    record.add("num", num);
+    std::vector<Record> items;
+    for (int i = 0; i < num; ++i) items.push_back(ait_app_record(*apps[i]));
+    record.add_list("app", items);
+    emit(record);
+}
+
+void on_stop_app(const VetuAppIdentifier* app) {
+    emit(request_record(103, "StopApp").add("appid", app->appid).add("orgid", app->orgid));
+}
+
+void on_send_xml_ait_url(const std::string& xml, const std::string& ccid) {
+    emit(request_record(104, "SendXmlAitUrl").add("xml", xml).add("ccid", ccid));
+}
+
+void on_get_app_error_code(const VetuAppIdentifier* app, int* errcode) {
+    *errcode = g_answers.errcode;
+    Record answer("", "", "answer");
+    answer.add("errcode", *errcode);
+    emit(request_record(106, "GetAppErrorCode").add("appid", app->appid).add("orgid", app->orgid)
+             .add_child("answer", answer));
+}
+
+void on_show_teletext_app(int enabled, int* teletext) {
+    *teletext = g_answers.teletext;
+    Record answer("", "", "answer");
+    answer.add("teletext", *teletext);
+    emit(request_record(109, "ShowTeleTextApp").add("enabled", enabled).add_child("answer", answer));
+}
+
+void on_create_bi_application(const std::string& url, VetuAppIdentifier* app, int src) {
+    *app = g_answers.bi_app;
+    Record answer("", "", "answer");
+    answer.add("appid", app->appid).add("orgid", app->orgid);
+    emit(request_record(111, "CreateBIApplication").add("url", url).add("src", src).add_child("answer", answer));
+}
+
+void on_destroy_bi_application(const VetuAppIdentifier* app) {
+    emit(request_record(113, "DestroyBIApplication").add("appid", app->appid).add("orgid", app->orgid));
+}
+
+void on_reset(int svrid, int type, int timeout) {
+    emit(request_record(114, "Reset").add("svrid", svrid).add("type", type).add("timeout", timeout));
+}
+
+void on_get_version(int* major, int* minor, int* number) {
+    *major = g_answers.major;
+    *minor = g_answers.minor;
+    *number = g_answers.number;
+    Record answer("", "", "answer");
+    answer.add("major", *major).add("minor", *minor).add("number", *number);
+    emit(request_record(115, "GetVersion").add_child("answer", answer));
+}
+
+void on_is_app_running(int* isrunning) {
+    *isrunning = g_answers.running;
+    Record answer("", "", "answer");
+    answer.add("isrunning", *isrunning);
+    emit(request_record(117, "IsAppRunning").add_child("answer", answer));
+}
+
+VetuHacServerCallback callback_table() {
+    VetuHacServerCallback table;
+    table.SendAitIDs = on_send_ait_ids;
+    table.SendAitAppInfo = on_send_ait_app_info;
+    table.StopApp = on_stop_app;
+    table.SendXmlAitUrl = on_send_xml_ait_url;
+    table.GetAppErrorCode = on_get_app_error_code;
+    table.ShowTeleTextApp = on_show_teletext_app;
+    table.CreateBIApplication = on_create_bi_application;
+    table.DestroyBIApplication = on_destroy_bi_application;
+    table.Reset = on_reset;
+    table.GetVersion = on_get_version;
+    table.IsAppRunning = on_is_app_running;
+    return table;
+}
+
+// ---- notifications from standard input ----
+
+std::string notification_reason(int status) {
+    switch (status) {
+    case 0: return "ok";
+    case -1: return "failed: transfer error";
+    case -3:
+        return queue_exists(HAC_NOTIFICATION_QUEUE_KEY) ? "refused: server not initialised"
+                                                        : "manager not running: notification queue does not exist";
+    case -4: return "out of memory";
+    default: return "unexpected status";
+    }
+}
+
+void emit_input_error(const std::string& message) {
+    Record error("error", "", "error");
+    error.add("message", message);
+    emit(error);
+}
+
+void send_state(const std::vector<std::string>& words) {
+    int appid = 0, orgid = 0, state = 0;
+    if (words.size() != 4 || !parse_int(words[1], &appid) || !parse_int(words[2], &orgid) ||
+        !parse_named(words[3], kAppEventNames, &state)) {
+        emit_input_error("usage: state APPID ORGID STATE (STATE: " + names_of(kAppEventNames) + " or a number)");
+        return;
+    }
+    const int status = Vetu_HAC_Server_SendAppState(appid, orgid, (VetuAppManagerClientEvent)state);
+    Record record("notification", "state", "notify state");
+    record.add("appid", appid).add("orgid", orgid).add("state", state);
+    emit(record.add("status", status).add("reason", notification_reason(status)));
+}
+
+void send_ait_status(const std::vector<std::string>& words) {
+    const bool dvb = words[0] == "dvb";
+    int ait_status = 0;
+    if (words.size() != 2 || !parse_named(words[1], kAitStatusNames, &ait_status)) {
+        emit_input_error("usage: " + words[0] + " STATUS (STATUS: " + names_of(kAitStatusNames) + " or a number)");
+        return;
+    }
+    const VetuAppManagerUpdateAITStatus value = (VetuAppManagerUpdateAITStatus)ait_status;
+    const int status = dvb ? Vetu_HAC_Server_UpdateDvbAitStatus(value) : Vetu_HAC_Server_UpdateXmlAitStatus(value);
+    Record record("notification", words[0], "notify " + words[0]);
+    record.add("ait_status", ait_status);
+    emit(record.add("status", status).add("reason", notification_reason(status)));
+}
+
+void read_notifications(bool quit_on_eof) {
+    LineReader reader(STDIN_FILENO);
+    std::string line, error;
+    std::vector<std::string> words;
+    while (reader.next(&line)) {
+        if (!split_words(line, &words, &error)) {
+            emit_input_error(error);
+            continue;
+        }
+        if (words.empty() || words[0][0] == '#') continue;
+        if (words[0] == "quit") {
+            request_finish();
+            return;
+        }
+        if (words[0] == "state") {
+            send_state(words);
+        } else if (words[0] == "dvb" || words[0] == "xml") {
+            send_ait_status(words);
+        } else {
+            emit_input_error("unknown notification '" + words[0] + "' (state, dvb, xml or quit)");
+        }
+    }
+    if (quit_on_eof) request_finish();
+}
+
+bool parse_version(const std::string& text, BrowserAnswers* answers) {
+    const size_t first = text.find('.');
+    const size_t second = first == std::string::npos ? first : text.find('.', first + 1);
+    if (second == std::string::npos) return false;
+    return parse_int(text.substr(0, first), &answers->major) &&
+           parse_int(text.substr(first + 1, second - first - 1), &answers->minor) &&
+           parse_int(text.substr(second + 1), &answers->number);
+}
+
+bool parse_bi_app(const std::string& text, VetuAppIdentifier* app) {
+    const size_t colon = text.find(':');
+    return colon != std::string::npos && parse_int(text.substr(0, colon), &app->appid) &&
+           parse_int(text.substr(colon + 1), &app->orgid);
+}
+
+bool parse_truth(const std::string& text, int* out) {
+    if (text != "0" && text != "1") return false;
+    *out = text == "1";
+    return true;
+}
+
+// Fills g_answers; returns an error message, empty when all is well.
+std::string parse_answers(const std::string& version, const std::string& errcode, const std::string& running,
+                          const std::string& teletext, const std::string& bi_app) {
+    if (!version.empty() && !parse_version(version, &g_answers)) return "--version wants X.Y.Z, got '" + version + "'";
+    if (!errcode.empty() && !parse_int(errcode, &g_answers.errcode)) return "--errcode wants an integer";
+    if (!running.empty() && !parse_truth(running, &g_answers.running)) return "--running wants 0 or 1";
+    if (!teletext.empty() && !parse_truth(teletext, &g_answers.teletext)) return "--teletext wants 0 or 1";
+    if (!bi_app.empty() && !parse_bi_app(bi_app, &g_answers.bi_app)) return "--bi-app wants APPID:ORGID";
+    return "";
+}
+
+Record ready_record() {
+    Record ready("ready", "", "browser ready");
+    ready.add("pid", (int)getpid());
+    ready.add("version", std::to_string(g_answers.major) + "." + std::to_string(g_answers.minor) + "." +
+                             std::to_string(g_answers.number));
+    ready.add("errcode", g_answers.errcode).add("running", g_answers.running).add("teletext", g_answers.teletext);
+    ready.add("bi_app", std::to_string(g_answers.bi_app.appid) + ":" + std::to_string(g_answers.bi_app.orgid));
+    return ready;
+}
+
+}  // namespace
+
+int browser_main(const std::vector<std::string>& args) {
+    std::string version, errcode, running, teletext, bi_app, error;
+    bool json = false, log_control = false, quit_on_eof = false, help = false;
+    std::vector<std::string> positional;
+    const std::vector<Option> options = {
+        {"--version", &version, nullptr},   {"--errcode", &errcode, nullptr},  {"--running", &running, nullptr},
+        {"--teletext", &teletext, nullptr}, {"--bi-app", &bi_app, nullptr},    {"--json", nullptr, &json},
+        {"--log-control", nullptr, &log_control}, {"--quit-on-eof", nullptr, &quit_on_eof},
+        {"--help", nullptr, &help},         {"-h", nullptr, &help}};
+    if (!parse_options(args, options, &positional, &error)) return usage_error("browser", error);
+    if (help) {
+        print_text(kBrowserHelp);
+        return EXIT_OK;
+    }
+    if (!positional.empty()) return usage_error("browser", "unexpected argument '" + positional[0] + "'");
+    error = parse_answers(version, errcode, running, teletext, bi_app);
+    if (!error.empty()) return usage_error("browser", error);
+
+    set_output("browser", json);
+    block_stop_signals();
+    if (log_control) vetu_log_initialize(1);
+    Vetu_HAC_Server_RegisterCallback(callback_table(), nullptr);
+    Vetu_HAC_Server_Initialize();
+    if (!queue_exists(HAC_REQUEST_QUEUE_KEY)) {
+        Record failure("error", "", "error");
+        emit(failure.add("message", "the request queue could not be created"));
+        Vetu_HAC_Server_Finalize();
+        finish(EXIT_FAILED);
+    }
+    warn_if_queue_holds_fragments(kHacQueues[0], "they are served now, as requests of an earlier manager");
+    emit(ready_record());
+
+    std::thread(read_notifications, quit_on_eof).detach();
+    const int sig = wait_for_signal();
+    Vetu_HAC_Server_Finalize();
+    Record stopped("stopped", "", "browser stopped");
+    emit(stopped.add("by", signal_label(sig)));
+    finish(EXIT_OK);
+}
+
+}  // namespace hac_tool

@@ -1,0 +1,409 @@
+#include "hac_tool.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "hac_message_type.h"
+
+namespace hac_tool {
+
+// ---- output ----
+
+namespace {
+
+std::mutex g_output_mutex;
+std::string g_side = "hac";
+bool g_json = false;
+
+std::string compact_json(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, value);
+}
+
+std::string human_value(const Json::Value& value) {
+    if (value.isBool()) return value.asBool() ? "true" : "false";
+    if (value.isIntegral()) return value.isUInt64() ? std::to_string(value.asUInt64())
+                                                    : std::to_string(value.asInt64());
+    return compact_json(value);  // strings quoted, arrays and objects compact
+}
+
+Json::Value record_json(const Record& record) {
+    Json::Value object(Json::objectValue);
+    for (const auto& field : record.fields) object[field.first] = field.second;
+    for (const auto& child : record.children) object[child.first] = record_json(child.second);
+    for (const auto& list : record.lists) {
+        Json::Value items(Json::arrayValue);
+        for (const Record& item : list.second) items.append(record_json(item));
+        object[list.first] = items;
+    }
+    return object;
+}
+
+void render_human(const Record& record, int indent, std::string* out) {
+    const std::string pad(indent + 2, ' ');
+    *out += record.title;
+    if (record.block) {
+        *out += ":";
+        for (const auto& field : record.fields) *out += "\n" + pad + field.first + ": " + human_value(field.second);
+    } else if (!record.fields.empty()) {
+        *out += ":";
+        for (const auto& field : record.fields) *out += " " + field.first + "=" + human_value(field.second);
+    }
+    for (const auto& child : record.children) {
+        *out += "\n" + pad;
+        render_human(child.second, indent + 2, out);
+    }
+    for (const auto& list : record.lists) {
+        for (const Record& item : list.second) {
+            *out += "\n" + pad;
+            render_human(item, indent + 2, out);
+        }
+    }
+}
+
+}  // namespace
+
+Record::Record(const std::string& kind_, const std::string& name_, const std::string& title_)
+    : kind(kind_), name(name_), title(title_), block(false) {}
+
+Record& Record::add(const std::string& key, const Json::Value& value) {
+    fields.emplace_back(key, value);
+    return *this;
+}
+
+Record& Record::add_child(const std::string& key, Record child) {
+    if (child.title.empty()) child.title = key;
+    children.emplace_back(key, std::move(child));
+    return *this;
+}
+
+Record& Record::add_list(const std::string& key, std::vector<Record> items) {
+    for (size_t i = 0; i < items.size(); ++i)
+        if (items[i].title.empty()) items[i].title = key + " " + std::to_string(i);
+    lists.emplace_back(key, std::move(items));
+    return *this;
+}
+
+void set_output(const std::string& side, bool json) {
+    g_side = side;
+    g_json = json;
+    // Library log lines go to stdout too; line buffering keeps both in order
+    // and lets a reader on a pipe see each line when it is written.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+}
+
+void emit(const Record& record) {
+    std::string line;
+    if (g_json) {
+        Json::Value object = record_json(record);
+        object["side"] = g_side;
+        object["kind"] = record.kind;
+        if (!record.name.empty()) object["name"] = record.name;
+        line = compact_json(object);
+    } else {
+        render_human(record, 0, &line);
+    }
+    print_text(line);
+}
+
+void print_text(const std::string& text) {
+    // One write per record, so that a reader on a pipe gets a block of lines
+    // whole; stdio is flushed first to keep the library's own lines in order.
+    const std::string line = text + "\n";
+    std::lock_guard<std::mutex> lock(g_output_mutex);
+    fflush(stdout);
+    size_t written = 0;
+    while (written < line.size()) {
+        const ssize_t n = write(STDOUT_FILENO, line.data() + written, line.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        written += (size_t)n;
+    }
+}
+
+void finish(int status) {
+    {
+        std::lock_guard<std::mutex> lock(g_output_mutex);
+        fflush(stdout);
+        fflush(stderr);
+    }
+    _exit(status);
+}
+
+int usage_error(const std::string& command, const std::string& message) {
+    std::lock_guard<std::mutex> lock(g_output_mutex);
+    fprintf(stderr, "hac %s: %s\nTry 'hac %s --help'.\n", command.c_str(), message.c_str(), command.c_str());
+    fflush(stderr);
+    return EXIT_USAGE;
+}
+
+// ---- arguments ----
+
+bool parse_options(const std::vector<std::string>& args, const std::vector<Option>& options,
+                   std::vector<std::string>* positional, std::string* error) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            positional->insert(positional->end(), args.begin() + i + 1, args.end());
+            return true;
+        }
+        if (arg.size() < 2 || arg[0] != '-' || arg == "-" || (arg[1] != '-' && !isalpha((unsigned char)arg[1]))) {
+            positional->push_back(arg);  // also negative numbers such as -3
+            continue;
+        }
+        const size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        const Option* match = nullptr;
+        for (const Option& option : options)
+            if (name == option.name) match = &option;
+        if (!match) {
+            *error = "unknown option " + name;
+            return false;
+        }
+        if (match->flag) {
+            if (equals != std::string::npos) {
+                *error = "option " + name + " takes no value";
+                return false;
+            }
+            *match->flag = true;
+        } else if (equals != std::string::npos) {
+            *match->value = arg.substr(equals + 1);
+        } else if (i + 1 < args.size()) {
+            *match->value = args[++i];
+        } else {
+            *error = "option " + name + " needs a value";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool parse_int(const std::string& text, int* out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long value = strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || value < INT_MIN || value > INT_MAX) return false;
+    *out = (int)value;
+    return true;
+}
+
+bool parse_unsigned(const std::string& text, unsigned int* out) {
+    if (text.empty() || text[0] == '-') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = strtoull(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || value > UINT_MAX) return false;
+    *out = (unsigned int)value;
+    return true;
+}
+
+bool parse_seconds(const std::string& text, double* out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const double value = strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !(value > 0) || value > 86400) return false;
+    *out = value;
+    return true;
+}
+
+bool split_words(const std::string& line, std::vector<std::string>* words, std::string* error) {
+    words->clear();
+    std::string word;
+    bool in_word = false, quoted = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            in_word = true;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (in_word) words->push_back(word);
+            word.clear();
+            in_word = false;
+        } else {
+            word += c;
+            in_word = true;
+        }
+    }
+    if (quoted) {
+        *error = "unterminated quote";
+        return false;
+    }
+    if (in_word) words->push_back(word);
+    return true;
+}
+
+const std::vector<NamedValue> kKeyNames = {
+    {"unknown", 0}, {"red", 1},      {"green", 2},  {"yellow", 3},    {"blue", 4},    {"up", 5},
+    {"down", 6},    {"left", 7},     {"right", 8},  {"enter", 9},     {"back", 10},   {"0", 11},
+    {"1", 12},      {"2", 13},       {"3", 14},     {"4", 15},        {"5", 16},      {"6", 17},
+    {"7", 18},      {"8", 19},       {"9", 20},     {"play", 21},     {"pause", 22},  {"stop", 23},
+    {"fast-fwd", 24}, {"rewind", 25}, {"page-up", 26}, {"page-down", 27}, {"info", 28}, {"text", 29}};
+const std::vector<NamedValue> kKeyEventTypeNames = {{"down", 0}, {"up", 1}, {"repeat", 2}};
+const std::vector<NamedValue> kAitStatusNames = {{"ok", 0}, {"error", 1}, {"no-application", 2}, {"unchanged", 3}};
+const std::vector<NamedValue> kAppSourceNames = {{"url", 0}, {"xml-ait", 1}, {"broadcast", 2}};
+const std::vector<NamedValue> kResetTypeNames = {
+    {"service-change", 0}, {"channel-change", 1}, {"standby", 2}, {"full", 3}};
+const std::vector<NamedValue> kAppEventNames = {
+    {"loaded", 0}, {"started", 1}, {"stopped", 2}, {"load-error", 3}, {"killed", 4}};
+
+bool parse_named(const std::string& text, const std::vector<NamedValue>& names, int* out) {
+    // Names first: the key names "0" to "9" are not the numbers 0 to 9.
+    for (const NamedValue& named : names) {
+        if (text == named.name) {
+            *out = named.value;
+            return true;
+        }
+    }
+    return parse_int(text, out);
+}
+
+std::string names_of(const std::vector<NamedValue>& names) {
+    std::string text;
+    for (const NamedValue& named : names) text += (text.empty() ? "" : "|") + std::string(named.name);
+    return text;
+}
+
+// ---- processes ----
+
+namespace {
+sigset_t stop_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
+    return set;
+}
+}  // namespace
+
+void block_stop_signals() {
+    const sigset_t set = stop_signal_set();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+int wait_for_signal() {
+    const sigset_t set = stop_signal_set();
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    return sig;
+}
+
+void request_finish() { kill(getpid(), SIGUSR1); }
+
+const char* signal_label(int sig) {
+    switch (sig) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    default: return "end of input";
+    }
+}
+
+bool LineReader::next(std::string* line) {
+    for (;;) {
+        const size_t newline = pending_.find('\n');
+        if (newline != std::string::npos) {
+            *line = pending_.substr(0, newline);
+            pending_.erase(0, newline + 1);
+            if (!line->empty() && line->back() == '\r') line->pop_back();
+            return true;
+        }
+        if (eof_) {
+            if (pending_.empty()) return false;
+            *line = pending_;
+            pending_.clear();
+            return true;
+        }
+        char buffer[4096];
+        const ssize_t n = read(fd_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            eof_ = true;
+            continue;
+        }
+        pending_.append(buffer, (size_t)n);
+    }
+}
+
+bool run_with_timeout(const std::function<Record()>& call, double seconds, Record* result) {
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable done_cv;
+        bool done = false;
+        Record result{"", "", ""};
+    };
+    auto shared = std::make_shared<Shared>();
+    std::thread worker([shared, call] {
+        Record value = call();
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->result = std::move(value);
+        shared->done = true;
+        shared->done_cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    const bool done = shared->done_cv.wait_for(lock, std::chrono::duration<double>(seconds),
+                                               [&shared] { return shared->done; });
+    if (!done) {
+        lock.unlock();
+        worker.detach();
+        return false;
+    }
+    *result = shared->result;
+    lock.unlock();
+    worker.join();
+    return true;
+}
+
+// ---- HAC queues ----
+
+const HacQueue kHacQueues[3] = {{"request", (key_t)HAC_REQUEST_QUEUE_KEY},
+                                {"reply", (key_t)HAC_REPLY_QUEUE_KEY},
+                                {"notification", (key_t)HAC_NOTIFICATION_QUEUE_KEY}};
+
+QueueState queue_state(key_t key) {
+    QueueState state = {false, -1, 0, 0, 0, 0};
+    const int id = msgget(key, 0);
+    if (id < 0) return state;
+    state.exists = true;
+    state.id = id;
+    struct msqid_ds ds;
+    if (msgctl(id, IPC_STAT, &ds) == 0) {
+        state.messages = ds.msg_qnum;
+        state.bytes = ds.__msg_cbytes;
+        state.last_sender = ds.msg_lspid;
+        state.last_receiver = ds.msg_lrpid;
+    }
+    return state;
+}
+
+bool queue_exists(key_t key) { return msgget(key, 0) >= 0; }
+
+void warn_if_queue_holds_fragments(const HacQueue& queue, const std::string& consequence) {
+    const QueueState state = queue_state(queue.key);
+    if (!state.exists || state.messages == 0) return;
+    Record warning("warning", "stale_fragments", "warning");
+    warning.add("queue", queue.name)
+        .add("fragments", (Json::UInt64)state.messages)
+        .add("message", std::to_string(state.messages) + " fragments from before wait in the " + queue.name +
+                            " queue: " + consequence + " ('hac queues --purge' removes them)");
+    emit(warning);
+}
+
+}  // namespace hac_tool

@@ -1,0 +1,49 @@
+// hac: command-line tool over the public interface of libhbbtv_hac.
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "hac_tool.h"
+
+namespace {
+
+const char* const kHacHelp =
+    "Usage: hac COMMAND [options]\n"
+    "\n"
+    "Brings up either side of the HAC channel on this machine, alone or both.\n"
+    "\n"
+    "Commands:\n"
+    "  browser   play the browser: print every request, answer the queries,\n"
+    "            send notifications typed on standard input\n"
+    "  manager   play the application manager: run commands and queries, print\n"
+    "            the browser's notifications\n"
+    "  log       list and change the log module levels of running processes\n"
+    "  queues    show the three HAC queues; purge or remove them\n"
+    "  demo      run a browser and a manager and walk the whole catalogue\n"
+    "\n"
+    "'hac COMMAND --help' tells more. Every command takes --json for one JSON\n"
+    "object per line. Exit status 2 always means bad usage.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace hac_tool;
+    if (argc < 2) {
+        fputs(kHacHelp, stderr);
+        return EXIT_USAGE;
+    }
+    const std::string command = argv[1];
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "--help" || command == "-h" || command == "help") {
+        print_text(kHacHelp);
+        return EXIT_OK;
+    }
+    if (command == "browser") return browser_main(args);
+    if (command == "manager") return manager_main(args);
+    if (command == "log") return log_main(args);
+    if (command == "queues") return queues_main(args);
+    if (command == "demo") return demo_main(args);
+    fprintf(stderr, "hac: unknown command '%s'\n%s", command.c_str(), kHacHelp);
+    return EXIT_USAGE;
+}

@@ -1,0 +1,543 @@
+// hac manager: plays the application manager side of the HAC channel.
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "hac_tool.h"
+#include "vetu_hac.h"
+#include "vetu_log.h"
+
+namespace hac_tool {
+
+namespace {
+
+const char* const kManagerHelp =
+    "Usage: hac manager [options] [COMMAND ...]\n"
+    "\n"
+    "Plays the application manager: starts the HAC client half, prints every\n"
+    "notification of the browser and runs commands. Each argument is one command\n"
+    "with its words (quote it: hac manager version 'stop 1 10'); without\n"
+    "arguments, commands are read from standard input, one per line, until its\n"
+    "end or 'quit'.\n"
+    "\n"
+    "Commands (one-way):\n"
+    "  ids SVRID AITVER HASAIT        AIT identifiers (HASAIT 0|1)\n"
+    "  ait FILE.json                  AIT application records from a JSON file\n"
+    "  stop APPID ORGID               stop an application\n"
+    "  xml URL CCID                   URL of an XML AIT\n"
+    "  key KEY [TYPE [KEYID]]         a remote-control key (TYPE down|up|repeat)\n"
+    "  destroy-bi APPID ORGID         destroy a broadcast-independent application\n"
+    "  reset SVRID TYPE TIMEOUT       TYPE service-change|channel-change|standby|full\n"
+    "Queries (wait for the browser's answer, at most --timeout seconds):\n"
+    "  errcode APPID ORGID            an application's error code\n"
+    "  teletext ENABLED               can a teletext application be shown\n"
+    "  create-bi URL [SRC]            create a broadcast-independent application\n"
+    "                                 (SRC url|xml-ait|broadcast, default url)\n"
+    "  version                        the browser's version\n"
+    "  running                        does an application run\n"
+    "Enumeration values also take their numbers; KEY is a name (red, green,\n"
+    "yellow, blue, up, down, left, right, enter, back, 0-9, play, pause, stop,\n"
+    "fast-fwd, rewind, page-up, page-down, info, text) or, with #, a number (#7).\n"
+    "\n"
+    "FILE.json holds one record object or an array of them: the members of the\n"
+    "record document (appid, orgid, visib, prior, ctrco, ipflag, isb, lang, name,\n"
+    "iconloc, iconflag, appuse, serid, aitver, apptype, profile, profileversion),\n"
+    "with \"tranprotocols\": [{\"pi\", \"bu\", \"ip\", \"pp\"}, ...], \"bd\": [\"...\"] and\n"
+    "\"iso\": \"eng\"; the numbered form (pi0, bu0, bd0, iso0, trprn, bn) works too.\n"
+    "\n"
+    "Options:\n"
+    "  --timeout S     wait at most S seconds for each call (default 5)\n"
+    "  --json          one JSON object per line\n"
+    "  --log-control   start the log control thread (see 'hac log')\n"
+    "  --help          this text\n"
+    "\n"
+    "Each command prints its status (0 ok, -1 failed, -3 refused or browser not\n"
+    "running, -4 no memory, -5 no receive thread) with a reason and, for queries,\n"
+    "the values.\n"
+    "\n"
+    "Exit status: 0 every command returned 0; 1 a command returned non-zero or\n"
+    "the client did not start; 2 bad usage (also a bad command on stdin);\n"
+    "3 no answer from the browser within --timeout (the request then stays in the\n"
+    "request queue: 'hac queues --purge' removes it); 130 interrupted while a\n"
+    "call was waiting.\n";
+
+typedef std::vector<std::string> Words;
+
+// A command checked and ready to run: call does the library call.
+struct Prepared {
+    std::string name;
+    std::function<Record()> call;
+};
+
+typedef bool (*PrepareFn)(const Words& words, Prepared* out, std::string* error);
+
+struct CommandSpec {
+    const char* name;
+    const char* usage;
+    PrepareFn prepare;
+};
+
+std::string client_status_reason(int status) {
+    switch (status) {
+    case 0: return "ok";
+    case -1: return "failed: transfer error, message over 16384 bytes or no usable reply";
+    case -3:
+        return queue_exists(HAC_REQUEST_QUEUE_KEY) ? "refused: bad argument or a queue missing"
+                                                   : "browser not running: request queue does not exist";
+    case -4: return "out of memory";
+    case -5: return "receive thread not started";
+    default: return "unexpected status";
+    }
+}
+
+Record result_record(const std::string& name, int status) {
+    Record record("result", name, name);
+    record.add("status", status).add("reason", client_status_reason(status));
+    return record;
+}
+
+bool wrong_count(const Words& words, size_t low, size_t high, std::string* error) {
+    const size_t given = words.size() - 1;
+    if (given >= low && given <= high) return false;
+    *error = "wrong number of arguments";
+    return true;
+}
+
+bool parse_identifier(const Words& words, VetuAppIdentifier* app, std::string* error) {
+    if (parse_int(words[1], &app->appid) && parse_int(words[2], &app->orgid)) return true;
+    *error = "APPID and ORGID must be integers";
+    return false;
+}
+
+bool prepare_ids(const Words& words, Prepared* out, std::string* error) {
+    unsigned int svrid = 0, aitver = 0;
+    int hasait = 0;
+    if (wrong_count(words, 3, 3, error)) return false;
+    if (!parse_unsigned(words[1], &svrid) || !parse_unsigned(words[2], &aitver) || !parse_int(words[3], &hasait)) {
+        *error = "SVRID and AITVER must be unsigned integers, HASAIT 0 or 1";
+        return false;
+    }
+    out->call = [svrid, aitver, hasait] {
+        return result_record("ids", Vetu_HAC_Client_SendAitIDs(svrid, aitver, hasait != 0));
+    };
+    return true;
+}
+
+// Turns the friendly members of a record file entry into the numbered members
+// of the record document.
+Json::Value record_document(const Json::Value& entry) {
+    Json::Value document = entry;
+    if (entry.isMember("tranprotocols") && entry["tranprotocols"].isArray()) {
+        const Json::Value& protocols = entry["tranprotocols"];
+        document.removeMember("tranprotocols");
+        document["trprn"] = (int)protocols.size();
+        for (Json::ArrayIndex i = 0; i < protocols.size(); ++i) {
+            const std::string n = std::to_string(i);
+            document["pi" + n] = protocols[i].get("pi", 0);
+            document["bu" + n] = protocols[i].get("bu", "");
+            document["ip" + n] = protocols[i].get("ip", "");
+            document["pp" + n] = protocols[i].get("pp", 0);
+        }
+    }
+    if (entry.isMember("bd") && entry["bd"].isArray()) {
+        const Json::Value& boundaries = entry["bd"];
+        document.removeMember("bd");
+        document["bn"] = (int)boundaries.size();
+        for (Json::ArrayIndex i = 0; i < boundaries.size(); ++i) document["bd" + std::to_string(i)] = boundaries[i];
+    }
+    if (entry.isMember("iso") && entry["iso"].isString()) {
+        const std::string iso = entry["iso"].asString();
+        document.removeMember("iso");
+        for (int i = 0; i < 3; ++i) document["iso" + std::to_string(i)] = i < (int)iso.size() ? (unsigned char)iso[i] : 0;
+    }
+    if (entry.isMember("isb") && entry["isb"].isBool()) document["isb"] = entry["isb"].asBool() ? 1 : 0;
+    return document;
+}
+
+bool load_ait_file(const std::string& path, std::vector<VetuAITAppInfo>* apps, std::string* error) {
+    std::ifstream file(path);
+    if (!file) {
+        *error = "cannot read " + path;
+        return false;
+    }
+    Json::Value root;
+    Json::CharReaderBuilder builder;
+    std::string parse_errors;
+    if (!Json::parseFromStream(builder, file, &root, &parse_errors)) {
+        *error = path + " is not JSON: " + parse_errors;
+        return false;
+    }
+    if (root.isObject()) {
+        Json::Value list(Json::arrayValue);
+        list.append(root);
+        root = list;
+    }
+    if (!root.isArray() || root.empty()) {
+        *error = path + " must hold a record object or a non-empty array of them";
+        return false;
+    }
+    for (Json::ArrayIndex i = 0; i < root.size(); ++i) {
+        if (!root[i].isObject()) {
+            *error = path + ": record " + std::to_string(i) + " is not an object";
+            return false;
+        }
+        VetuAITAppInfo app = VetuAITAppInfo();
+        try {
+            aitappinfo_unpacket(record_document(root[i]), &app);
+        } catch (const std::exception& e) {
+            *error = path + ": record " + std::to_string(i) + " has a member of the wrong kind (" + e.what() + ")";
+            return false;
+        }
+        apps->push_back(app);
+    }
+    return true;
+}
+
+bool prepare_ait(const Words& words, Prepared* out, std::string* error) {
+    if (wrong_count(words, 1, 1, error)) return false;
+    auto apps = std::make_shared<std::vector<VetuAITAppInfo>>();
+    if (!load_ait_file(words[1], apps.get(), error)) return false;
+    out->call = [apps] {
+        std::vector<VetuAITAppInfo*> pointers;
+        for (VetuAITAppInfo& app : *apps) pointers.push_back(&app);
+        const int status = Vetu_HAC_Client_SendAitAppInfo((int)pointers.size(), pointers.data());
+        return result_record("ait", status).add("num", (int)pointers.size());
+    };
+    return true;
+}
+
+bool prepare_stop(const Words& words, Prepared* out, std::string* error) {
+    VetuAppIdentifier app = {0, 0};
+    if (wrong_count(words, 2, 2, error) || !parse_identifier(words, &app, error)) return false;
+    out->call = [app] { return result_record("stop", Vetu_HAC_Client_StopApp(&app)); };
+    return true;
+}
+
+bool prepare_xml(const Words& words, Prepared* out, std::string* error) {
+    if (wrong_count(words, 2, 2, error)) return false;
+    const std::string xml = words[1], ccid = words[2];
+    out->call = [xml, ccid] {
+        return result_record("xml", Vetu_HAC_Client_SendXmlAitUrl(xml.c_str(), (int)xml.size(), ccid.c_str(),
+                                                                   (int)ccid.size()));
+    };
+    return true;
+}
+
+bool parse_key(const std::string& text, int* key) {
+    if (text.size() > 1 && text[0] == '#') return parse_int(text.substr(1), key);
+    for (const NamedValue& named : kKeyNames) {
+        if (text == named.name) {
+            *key = named.value;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool prepare_key(const Words& words, Prepared* out, std::string* error) {
+    int key = 0, type = VETU_KEY_EVENT_DOWN, keyid = 0;
+    if (wrong_count(words, 1, 3, error)) return false;
+    if (!parse_key(words[1], &key)) {
+        *error = "unknown key '" + words[1] + "' (a key name or #NUMBER)";
+        return false;
+    }
+    if ((words.size() > 2 && !parse_named(words[2], kKeyEventTypeNames, &type)) ||
+        (words.size() > 3 && !parse_int(words[3], &keyid))) {
+        *error = "TYPE must be " + names_of(kKeyEventTypeNames) + " or a number, KEYID an integer";
+        return false;
+    }
+    out->call = [key, type, keyid] {
+        return result_record("key", Vetu_HAC_Client_SendKey((VetuKey)key, (VetuKeyEventType)type, keyid));
+    };
+    return true;
+}
+
+bool prepare_destroy_bi(const Words& words, Prepared* out, std::string* error) {
+    VetuAppIdentifier app = {0, 0};
+    if (wrong_count(words, 2, 2, error) || !parse_identifier(words, &app, error)) return false;
+    out->call = [app] { return result_record("destroy-bi", Vetu_HAC_Client_DestroyBIApplication(&app)); };
+    return true;
+}
+
+bool prepare_reset(const Words& words, Prepared* out, std::string* error) {
+    int svrid = 0, type = 0, timeout = 0;
+    if (wrong_count(words, 3, 3, error)) return false;
+    if (!parse_int(words[1], &svrid) || !parse_named(words[2], kResetTypeNames, &type) ||
+        !parse_int(words[3], &timeout)) {
+        *error = "SVRID and TIMEOUT must be integers, TYPE " + names_of(kResetTypeNames) + " or a number";
+        return false;
+    }
+    out->call = [svrid, type, timeout] {
+        return result_record("reset", Vetu_HAC_Client_Reset(svrid, (VetuApmResetType)type, timeout));
+    };
+    return true;
+}
+
+bool prepare_errcode(const Words& words, Prepared* out, std::string* error) {
+    VetuAppIdentifier app = {0, 0};
+    if (wrong_count(words, 2, 2, error) || !parse_identifier(words, &app, error)) return false;
+    out->call = [app] {
+        int errcode = 0;
+        const int status = Vetu_HAC_Client_GetAppErrorCode(&app, &errcode);
+        Record record = result_record("errcode", status);
+        if (status == 0) record.add("errcode", errcode);
+        return record;
+    };
+    return true;
+}
+
+bool prepare_teletext(const Words& words, Prepared* out, std::string* error) {
+    int enabled = 0;
+    if (wrong_count(words, 1, 1, error)) return false;
+    if (!parse_int(words[1], &enabled)) {
+        *error = "ENABLED must be an integer";
+        return false;
+    }
+    out->call = [enabled] {
+        int teletext = 0;
+        const int status = Vetu_HAC_Client_ShowTeleTextApp(enabled, &teletext);
+        Record record = result_record("teletext", status);
+        if (status == 0) record.add("teletext", teletext);
+        return record;
+    };
+    return true;
+}
+
+bool prepare_create_bi(const Words& words, Prepared* out, std::string* error) {
+    int src = VETU_APP_SOURCE_URL;
+    if (wrong_count(words, 1, 2, error)) return false;
+    if (words.size() > 2 && !parse_named(words[2], kAppSourceNames, &src)) {
+        *error = "SRC must be " + names_of(kAppSourceNames) + " or a number";
+        return false;
+    }
+    const std::string url = words[1];
+    out->call = [url, src] {
+        VetuAppIdentifier app = {0, 0};
+        const int status =
+            Vetu_HAC_Client_CreateBIApplication(url.c_str(), (int)url.size(), &app, (VetuApplicationSource)src);
+        Record record = result_record("create-bi", status);
+        if (status == 0) record.add("appid", app.appid).add("orgid", app.orgid);
+        return record;
+    };
+    return true;
+}
+
+bool prepare_version(const Words& words, Prepared* out, std::string* error) {
+    if (wrong_count(words, 0, 0, error)) return false;
+    out->call = [] {
+        int major = 0, minor = 0, number = 0;
+        const int status = Vetu_HAC_Client_GetVersion(&major, &minor, &number);
+        Record record = result_record("version", status);
+        if (status == 0) record.add("major", major).add("minor", minor).add("number", number);
+        return record;
+    };
+    return true;
+}
+
+bool prepare_running(const Words& words, Prepared* out, std::string* error) {
+    if (wrong_count(words, 0, 0, error)) return false;
+    out->call = [] {
+        int isrunning = 0;
+        const int status = Vetu_HAC_Client_IsAppRunning(&isrunning);
+        Record record = result_record("running", status);
+        if (status == 0) record.add("isrunning", isrunning);
+        return record;
+    };
+    return true;
+}
+
+const CommandSpec kCommands[] = {
+    {"ids", "ids SVRID AITVER HASAIT", prepare_ids},
+    {"ait", "ait FILE.json", prepare_ait},
+    {"stop", "stop APPID ORGID", prepare_stop},
+    {"xml", "xml URL CCID", prepare_xml},
+    {"key", "key KEY [TYPE [KEYID]]", prepare_key},
+    {"destroy-bi", "destroy-bi APPID ORGID", prepare_destroy_bi},
+    {"reset", "reset SVRID TYPE TIMEOUT", prepare_reset},
+    {"errcode", "errcode APPID ORGID", prepare_errcode},
+    {"teletext", "teletext ENABLED", prepare_teletext},
+    {"create-bi", "create-bi URL [SRC]", prepare_create_bi},
+    {"version", "version", prepare_version},
+    {"running", "running", prepare_running},
+};
+
+// Checks one command line; the error names the command and its usage.
+bool prepare_command(const std::string& line, Prepared* out, std::string* error) {
+    Words words;
+    if (!split_words(line, &words, error)) return false;
+    if (words.empty()) {
+        *error = "empty command";
+        return false;
+    }
+    for (const CommandSpec& spec : kCommands) {
+        if (words[0] != spec.name) continue;
+        out->name = spec.name;
+        if (spec.prepare(words, out, error)) return true;
+        *error = *error + " (usage: " + spec.usage + ")";
+        return false;
+    }
+    *error = "unknown command '" + words[0] + "' (see 'hac manager --help')";
+    return false;
+}
+
+// ---- the four notification callbacks ----
+
+void on_app_state(const VetuAppIdentifier* app, int state, const void*) {
+    Record record("event", "app_state", "event app_state");
+    emit(record.add("appid", app->appid).add("orgid", app->orgid).add("state", state));
+}
+
+void on_key_event(const VetuAppIdentifier* app, VetuKey key, VetuKeyEventType type, int keyid, bool consumed,
+                  const void*) {
+    Record record("event", "key_event", "event key_event");
+    record.add("appid", app->appid).add("orgid", app->orgid).add("key", (int)key).add("type", (int)type);
+    emit(record.add("keyid", keyid).add("consumed", consumed));
+}
+
+void on_dvb_update(VetuAppManagerUpdateAITStatus status, const void*) {
+    Record record("event", "dvb_ait_status", "event dvb_ait_status");
+    emit(record.add("status", (int)status));
+}
+
+void on_xml_update(VetuAppManagerUpdateAITStatus status, const void*) {
+    Record record("event", "xml_ait_status", "event xml_ait_status");
+    emit(record.add("status", (int)status));
+}
+
+// ---- running commands ----
+
+// Held around each library call, so that a stop request can tell whether a
+// call is still waiting for the browser.
+std::timed_mutex g_call_mutex;
+bool g_stopping = false;  // under g_call_mutex
+double g_timeout_seconds = 5;
+// Written by the command thread before request_finish; a signal carries no
+// ordering that thread checkers see, hence atomic.
+std::atomic<int> g_exit_status(EXIT_OK);
+
+// Returns the command's status, or exits the process when it got no answer.
+int run_prepared(const Prepared& command) {
+    std::lock_guard<std::timed_mutex> lock(g_call_mutex);
+    if (g_stopping) return 0;
+    Record result("", "", "");
+    if (!run_with_timeout(command.call, g_timeout_seconds, &result)) {
+        Record timeout("timeout", command.name, command.name);
+        timeout.add("message", "no answer from the browser").add("timeout", g_timeout_seconds);
+        timeout.add("hint", "the request stays in the request queue; 'hac queues --purge' removes it");
+        emit(timeout);
+        finish(EXIT_NO_ANSWER);
+    }
+    emit(result);
+    for (const auto& field : result.fields)
+        if (field.first == "status") return field.second.asInt();
+    return 0;
+}
+
+void emit_command_error(const std::string& message) {
+    Record error("error", "", "error");
+    emit(error.add("message", message));
+}
+
+void run_argument_commands(std::vector<Prepared> commands) {
+    int worst = EXIT_OK;
+    for (const Prepared& command : commands)
+        if (run_prepared(command) != 0) worst = EXIT_FAILED;
+    g_exit_status = worst;
+    request_finish();
+}
+
+void run_stdin_commands() {
+    LineReader reader(STDIN_FILENO);
+    std::string line, error;
+    int worst = EXIT_OK;
+    while (reader.next(&line)) {
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#') continue;
+        if (line.substr(start) == "quit") break;
+        Prepared command;
+        if (!prepare_command(line, &command, &error)) {
+            emit_command_error(error);
+            worst = EXIT_USAGE;
+            continue;
+        }
+        if (run_prepared(command) != 0 && worst == EXIT_OK) worst = EXIT_FAILED;
+    }
+    g_exit_status = worst;
+    request_finish();
+}
+
+void register_callbacks() {
+    Vetu_HAC_Client_RegisterCallback(on_app_state, nullptr);
+    Vetu_HAC_Client_RegisterKeyEventCallback(on_key_event, nullptr);
+    Vetu_HAC_Client_RegisterDvbUpdateCallback(on_dvb_update, nullptr);
+    Vetu_HAC_Client_RegisterXmlUpdateCallback(on_xml_update, nullptr);
+}
+
+// After a signal: stop at once if a call is still waiting for the browser,
+// since Finalize would wait for that call.
+void stop_after_signal(int sig) {
+    if (!g_call_mutex.try_lock_for(std::chrono::milliseconds(500))) {
+        Record interrupted("interrupted", "", "manager interrupted");
+        emit(interrupted.add("by", signal_label(sig)).add("message", "a call was still waiting for the browser"));
+        finish(EXIT_INTERRUPTED);
+    }
+    g_stopping = true;
+    g_call_mutex.unlock();
+    g_exit_status = EXIT_OK;
+}
+
+}  // namespace
+
+int manager_main(const std::vector<std::string>& args) {
+    std::string timeout, error;
+    bool json = false, log_control = false, help = false;
+    std::vector<std::string> lines;
+    const std::vector<Option> options = {{"--timeout", &timeout, nullptr}, {"--json", nullptr, &json},
+                                         {"--log-control", nullptr, &log_control}, {"--help", nullptr, &help},
+                                         {"-h", nullptr, &help}};
+    if (!parse_options(args, options, &lines, &error)) return usage_error("manager", error);
+    if (help) {
+        print_text(kManagerHelp);
+        return EXIT_OK;
+    }
+    if (!timeout.empty() && !parse_seconds(timeout, &g_timeout_seconds))
+        return usage_error("manager", "--timeout wants a positive number of seconds, got '" + timeout + "'");
+    std::vector<Prepared> commands;
+    for (const std::string& line : lines) {
+        Prepared command;
+        if (!prepare_command(line, &command, &error)) return usage_error("manager", error);
+        commands.push_back(command);
+    }
+
+    set_output("manager", json);
+    block_stop_signals();
+    if (log_control) vetu_log_initialize(1);
+    register_callbacks();
+    const int status = Vetu_HAC_Client_Initialize();
+    if (status != 0) {
+        Record failure = result_record("initialize", status);
+        emit(failure);
+        Vetu_HAC_Client_Finalize();
+        finish(EXIT_FAILED);
+    }
+    warn_if_queue_holds_fragments(kHacQueues[1], "a query may take one of them as its answer");
+
+    if (commands.empty()) {
+        Record ready("ready", "", "manager ready");
+        emit(ready.add("pid", (int)getpid()).add("input", "commands from standard input, one per line"));
+        std::thread(run_stdin_commands).detach();
+    } else {
+        std::thread(run_argument_commands, commands).detach();
+    }
+    const int sig = wait_for_signal();
+    if (sig != SIGUSR1) stop_after_signal(sig);
+    Vetu_HAC_Client_Finalize();
+    finish(g_exit_status);
+}
+
+}  // namespace hac_tool

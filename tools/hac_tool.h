@@ -1,0 +1,153 @@
+// Pieces shared by the subcommands of the hac tool: output records (human
+// or one JSON object per line), argument parsing, stopping on signals, the
+// HAC queues as seen through msgctl, and the names of enumeration values.
+#ifndef HAC_TOOL_H
+#define HAC_TOOL_H
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <json/json.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace hac_tool {
+
+// Exit statuses of every subcommand.
+enum ExitStatus {
+    EXIT_OK = 0,
+    EXIT_FAILED = 1,       // a call returned a non-zero status, or a setup step failed
+    EXIT_USAGE = 2,        // bad command line or bad command
+    EXIT_NO_ANSWER = 3,    // a query got no answer within --timeout
+    EXIT_INTERRUPTED = 130 // signal while a call was still waiting for the browser
+};
+
+// ---- output ----
+
+// One thing that happened, printed as a human line (or block) or as one JSON
+// object. Fields keep their order for the human form.
+struct Record {
+    Record(const std::string& kind, const std::string& name, const std::string& title);
+
+    Record& add(const std::string& key, const Json::Value& value);
+    Record& add_child(const std::string& key, Record child);
+    Record& add_list(const std::string& key, std::vector<Record> items);
+
+    std::string kind;   // JSON "kind"
+    std::string name;   // JSON "name", left out when empty
+    std::string title;  // start of the human form
+    bool block;         // human form: one field per line
+    std::vector<std::pair<std::string, Json::Value>> fields;
+    std::vector<std::pair<std::string, std::vector<Record>>> lists;
+    std::vector<std::pair<std::string, Record>> children;
+};
+
+// The side ("browser", "manager", ...) goes into every JSON object.
+void set_output(const std::string& side, bool json);
+void emit(const Record& record);
+// Prints a finished text line under the output lock (help texts, tables).
+void print_text(const std::string& text);
+// Flushes the output and ends the process at once: library threads may still
+// wait in the kernel, and nothing of theirs must run destructors under them.
+[[noreturn]] void finish(int status);
+// Prints "hac <command>: <message>" and a hint to --help on stderr; returns
+// EXIT_USAGE.
+int usage_error(const std::string& command, const std::string& message);
+
+// ---- arguments ----
+
+struct Option {
+    const char* name;   // "--timeout"
+    std::string* value; // receives the value; null for a flag
+    bool* flag;         // set by a flag; null for an option with a value
+};
+
+// Splits args into options and positional arguments. Accepts "--name value"
+// and "--name=value". A lone "--" ends the options.
+bool parse_options(const std::vector<std::string>& args, const std::vector<Option>& options,
+                   std::vector<std::string>* positional, std::string* error);
+bool parse_int(const std::string& text, int* out);
+bool parse_unsigned(const std::string& text, unsigned int* out);
+bool parse_seconds(const std::string& text, double* out);
+// Splits a command line at blanks; "double quotes" keep blanks in a word.
+bool split_words(const std::string& line, std::vector<std::string>* words, std::string* error);
+
+// Enumeration values by name or number ("started" or 1).
+struct NamedValue {
+    const char* name;
+    int value;
+};
+extern const std::vector<NamedValue> kKeyNames;
+extern const std::vector<NamedValue> kKeyEventTypeNames;
+extern const std::vector<NamedValue> kAitStatusNames;
+extern const std::vector<NamedValue> kAppSourceNames;
+extern const std::vector<NamedValue> kResetTypeNames;
+extern const std::vector<NamedValue> kAppEventNames;
+bool parse_named(const std::string& text, const std::vector<NamedValue>& names, int* out);
+std::string names_of(const std::vector<NamedValue>& names);
+
+// ---- processes ----
+
+// Blocks SIGINT, SIGTERM and SIGUSR1 in the calling thread, before any thread
+// is started, so that every thread (the library's included) inherits the
+// mask and only wait_for_signal sees them. SIGUSR1 means "work done".
+void block_stop_signals();
+int wait_for_signal();
+// Wakes wait_for_signal with SIGUSR1.
+void request_finish();
+const char* signal_label(int sig);
+
+// Reads standard input line by line with read(2), never through stdio, so a
+// thread blocked here holds no stdio lock when the process ends.
+class LineReader {
+public:
+    explicit LineReader(int fd) : fd_(fd) {}
+    bool next(std::string* line);  // false at end of input
+
+private:
+    int fd_;
+    std::string pending_;
+    bool eof_ = false;
+};
+
+// Runs call on a worker thread and waits for it up to seconds. Returns false
+// when it did not end in time: the worker is then left waiting, and the
+// caller ends the process.
+bool run_with_timeout(const std::function<Record()>& call, double seconds, Record* result);
+
+// ---- HAC queues ----
+
+struct QueueState {
+    bool exists;
+    int id;
+    unsigned long messages;
+    unsigned long bytes;
+    pid_t last_sender;
+    pid_t last_receiver;
+};
+
+struct HacQueue {
+    const char* name;
+    key_t key;
+};
+extern const HacQueue kHacQueues[3];
+
+QueueState queue_state(key_t key);
+bool queue_exists(key_t key);
+// Prints a warning when fragments are already waiting in the queue.
+void warn_if_queue_holds_fragments(const HacQueue& queue, const std::string& consequence);
+
+// ---- subcommands ----
+
+int browser_main(const std::vector<std::string>& args);
+int manager_main(const std::vector<std::string>& args);
+int log_main(const std::vector<std::string>& args);
+int queues_main(const std::vector<std::string>& args);
+int demo_main(const std::vector<std::string>& args);
+
+}  // namespace hac_tool
+
+#endif
