@@ -218,10 +218,11 @@ VETU_EXPORT int Vetu_HAC_Server_UpdateXmlAitStatus(VetuAppManagerUpdateAITStatus
  * bd. A record document travels inside one HAC message of at most 16384
  * bytes, and any member of an entry takes at least 8 bytes of its text
  * ("pi0":0 and a separator), so no document within that limit holds members
- * of more entries than this; the encoder's styled text takes about 50 bytes
- * per transport-protocol entry and 13 per boundary, so every document it can
- * produce within the limit decodes in full. The bound keeps a forged count
- * (2147483647) from allocating without end: at most a few hundred KiB. */
+ * of more entries than this. The encoder's styled text takes about 54 bytes
+ * per transport-protocol entry and 15 per boundary (at most 284 entries or
+ * 1072 boundaries fit), so every document it can produce within the limit
+ * decodes in full. The bound keeps a forged count (2147483647) from
+ * allocating without end: a decode stays within a few hundred KiB. */
 #define VETU_AIT_MAX_DECODED_ENTRIES 2048
 
 /* Encodes *info as its record document text into out (replaced whole).

@@ -125,9 +125,3 @@ TEST(EnvelopeParse, StopsAtTheFirstNul) {
     Json::Value root;
     EXPECT_FALSE(hac_parse_text(cut.c_str(), &root));
 }
-
-TEST(EnvelopeMember, NumberedNames) {
-    EXPECT_EQ(hac_indexed_member("ai", 0), "ai0");
-    EXPECT_EQ(hac_indexed_member("bu", 10), "bu10");
-    EXPECT_EQ(hac_indexed_member("bd", 2047), "bd2047");
-}
