@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <stdio_ext.h>
 #include <stdlib.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -124,8 +125,12 @@ void emit(const Record& record) {
 void print_text(const std::string& text) {
     // One write per record, so that a reader on a pipe gets a block of lines
     // whole; stdio is flushed first to keep the library's own lines in order.
+    // A library log line leaves its colour reset after its newline: what is
+    // still pending in stdio then gets a line of its own, so that every record
+    // starts a line (a JSON reader sees "{" first).
     const std::string line = text + "\n";
     std::lock_guard<std::mutex> lock(g_output_mutex);
+    if (__fpending(stdout) > 0) fputc('\n', stdout);
     fflush(stdout);
     size_t written = 0;
     while (written < line.size()) {

@@ -1,0 +1,261 @@
+// The hac tool as its users run it: real processes, real queues, the real
+// control port. Every wait is on a line of output, with a deadline.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+
+#include "hac_message_type.h"
+#include "test_support.h"
+
+using namespace hac_test;
+
+namespace {
+
+const std::chrono::milliseconds kDeadline(10000);
+
+// One hac process: its standard input on a pipe the test writes, its
+// standard output and error in files the test reads.
+class Tool {
+public:
+    explicit Tool(const std::vector<std::string>& args) : out_path_(temp_path("tool_out")), err_path_(temp_path("tool_err")) {
+        int input[2];
+        if (pipe2(input, O_CLOEXEC) != 0) return;
+        const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // The child inherits fds 0 and 2 as they are at the fork inside Peer.
+        const int saved_in = dup(STDIN_FILENO), saved_err = dup(STDERR_FILENO);
+        dup2(input[0], STDIN_FILENO);
+        dup2(err, STDERR_FILENO);
+        peer_ = std::make_unique<Peer>(HAC_TOOL_PATH, args, out_path_);
+        dup2(saved_in, STDIN_FILENO);
+        dup2(saved_err, STDERR_FILENO);
+        close(saved_in);
+        close(saved_err);
+        close(err);
+        close(input[0]);
+        input_fd_ = input[1];
+    }
+    ~Tool() {
+        close_input();
+        peer_.reset();
+        unlink(out_path_.c_str());
+        unlink(err_path_.c_str());
+    }
+
+    void send(const std::string& line) {
+        const std::string text = line + "\n";
+        ASSERT_EQ(write(input_fd_, text.data(), text.size()), (ssize_t)text.size());
+    }
+    void close_input() {
+        if (input_fd_ >= 0) close(input_fd_);
+        input_fd_ = -1;
+    }
+    int wait() {
+        close_input();
+        return peer_->wait(kDeadline);
+    }
+    void signal(int sig) { peer_->kill_now(sig); }
+    pid_t pid() const { return peer_->pid(); }
+    std::string output() const { return read_file(out_path_); }
+    std::string errors() const { return read_file(err_path_); }
+
+    // The JSON lines of the output; the library's own log lines are not JSON.
+    std::vector<Json::Value> records() const {
+        std::vector<Json::Value> parsed;
+        for (const std::string& line : split_lines(output())) {
+            Json::Value value;
+            if (!line.empty() && line[0] == '{' && Json::Reader().parse(line, value)) parsed.push_back(value);
+        }
+        return parsed;
+    }
+    // The nth record (from 0) of this kind and name; null when there is none.
+    Json::Value find(const std::string& kind, const std::string& name, int nth = 0) const {
+        for (const Json::Value& record : records())
+            if (record["kind"] == kind && (name.empty() || record["name"] == name) && nth-- == 0) return record;
+        return Json::Value();
+    }
+    Json::Value wait_for(const std::string& kind, const std::string& name, int nth = 0) const {
+        Json::Value found;
+        wait_until([&] { return !(found = find(kind, name, nth)).isNull(); }, kDeadline);
+        return found;
+    }
+
+private:
+    std::string out_path_, err_path_;
+    std::unique_ptr<Peer> peer_;
+    int input_fd_ = -1;
+};
+
+// Every member of the expected object (given as JSON text) is in actual with
+// the same value.
+void expect_members(const Json::Value& actual, const std::string& expected_text) {
+    Json::Value expected;
+    ASSERT_TRUE(Json::Reader().parse(expected_text, expected)) << expected_text;
+    for (const std::string& member : expected.getMemberNames())
+        EXPECT_EQ(actual[member], expected[member]) << member << " in " << actual.toStyledString();
+}
+
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override { remove_hac_queues(); }
+    void TearDown() override { remove_hac_queues(); }
+};
+
+const char* const kRecordFile =
+    R"([{"appid": 5, "orgid": 7, "visib": 3, "prior": 2, "ctrco": 1, "name": "News", "iso": "eng",
+         "tranprotocols": [{"pi": 3, "bu": "http://a/", "ip": "i.html"}, {"pi": 1, "pp": 9}],
+         "bd": ["http://a/", "http://b/"], "isb": true, "apptype": 16, "profileversion": 257}])";
+
+}  // namespace
+
+TEST(ToolUsage, BadArgumentsExitWithTwoAndSayWhy) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"manager", "--frobnicate"}, "unknown option --frobnicate"},
+        {{"manager", "stop one 2"}, "APPID and ORGID must be integers (usage: stop APPID ORGID)"},
+        {{"manager", "launch"}, "unknown command 'launch'"},
+        {{"manager", "--timeout", "soon", "version"}, "--timeout wants a positive number of seconds"},
+        {{"browser", "--running", "7"}, "--running wants 0 or 1"},
+        {{"log", "set", "HAC", "loud"}, "set wants the level info or error"},
+        {{"queues", "--purge", "--remove"}, "give --purge or --remove, not both"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+    };
+    for (const auto& c : cases) {
+        Tool tool(c.first);
+        EXPECT_EQ(tool.wait(), 2) << c.first[0] << " " << c.first[1];
+        EXPECT_NE(tool.errors().find(c.second), std::string::npos) << tool.errors();
+    }
+}
+
+TEST_F(ToolTest, WithoutBrowserCommandsReportMinusThreeAndAnUnservedQueryTimesOut) {
+    Tool early({"manager", "--json", "--timeout", "1", "ids 1 2 1", "version"});
+    EXPECT_EQ(early.wait(), 1);
+    for (const char* name : {"ids", "version"})
+        expect_members(early.find("result", name),
+                       R"({"status": -3, "reason": "browser not running: request queue does not exist"})");
+
+    // A browser that has gone away leaves its queues: the request waits there.
+    msgget(HAC_REQUEST_QUEUE_KEY, IPC_CREAT | 0666);
+    msgget(HAC_REPLY_QUEUE_KEY, IPC_CREAT | 0666);
+    Tool late({"manager", "--json", "--timeout", "0.5", "version"});
+    const pid_t late_pid = late.pid();
+    EXPECT_EQ(late.wait(), 3);
+    expect_members(late.find("timeout", "version"), R"({"message": "no answer from the browser", "timeout": 0.5})");
+
+    Tool shown({"queues", "--json"});
+    ASSERT_EQ(shown.wait(), 0);
+    expect_members(shown.find("queue", "request"), R"({"exists": true, "key": "0x92101071"})");
+    EXPECT_GE(shown.find("queue", "request")["messages"].asInt(), 1);
+    EXPECT_EQ(shown.find("queue", "request")["last_sender_pid"].asInt(), late_pid);
+
+    Tool purged({"queues", "--json", "--purge", "--yes"});
+    ASSERT_EQ(purged.wait(), 0);
+    EXPECT_GE(purged.find("purged", "request")["fragments"].asInt(), 1);
+    Tool after({"queues", "--json"});
+    ASSERT_EQ(after.wait(), 0);
+    expect_members(after.find("queue", "request"), R"({"exists": true, "messages": 0})");
+}
+
+TEST_F(ToolTest, BrowserAndManagerWalkTheCatalogue) {
+    const std::string records = temp_path("records") + ".json";
+    std::ofstream(records) << kRecordFile;
+    Tool browser({"browser", "--json", "--version", "3.4.5", "--errcode", "9", "--running", "0", "--teletext", "1",
+                  "--bi-app", "77:88"});
+    ASSERT_FALSE(browser.wait_for("ready", "").isNull()) << browser.output() << browser.errors();
+    Tool manager({"manager", "--json"});
+    ASSERT_FALSE(manager.wait_for("ready", "").isNull()) << manager.output() << manager.errors();
+
+    for (const char* line : {"ids 4097 3 1", "key red up 4", "stop 5 7", "xml \"http://x/ait.xml\" cc", "reset -1 full 30",
+                             "destroy-bi 77 88", "errcode 5 7", "teletext -1", "create-bi http://x/bi.html broadcast",
+                             "version", "running"})
+        manager.send(line);
+    manager.send("ait " + records);
+    ASSERT_FALSE(browser.wait_for("request", "SendAitAppInfo").isNull()) << browser.output();
+    ASSERT_FALSE(manager.wait_for("result", "ait").isNull()) << manager.output();
+
+    const std::vector<std::pair<const char*, const char*>> requests = {
+        {"SendAitIDs", R"({"t": 101, "svrid": 4097, "aitver": 3, "hasait": true})"},
+        {"StopApp", R"({"t": 103, "appid": 5, "orgid": 7})"},
+        {"SendXmlAitUrl", R"({"t": 104, "xml": "http://x/ait.xml", "ccid": "cc"})"},
+        {"Reset", R"({"t": 114, "svrid": -1, "type": 3, "timeout": 30})"},
+        {"DestroyBIApplication", R"({"t": 113, "appid": 77, "orgid": 88})"},
+        {"GetAppErrorCode", R"({"t": 106, "appid": 5, "orgid": 7, "answer": {"errcode": 9}})"},
+        {"ShowTeleTextApp", R"({"t": 109, "enabled": -1, "answer": {"teletext": 1}})"},
+        {"CreateBIApplication", R"({"t": 111, "url": "http://x/bi.html", "src": 2, "answer": {"appid": 77, "orgid": 88}})"},
+        {"GetVersion", R"({"t": 115, "answer": {"major": 3, "minor": 4, "number": 5}})"},
+        {"IsAppRunning", R"({"t": 117, "answer": {"isrunning": 0}})"},
+    };
+    for (const auto& request : requests) expect_members(browser.find("request", request.first), request.second);
+    ASSERT_EQ(browser.find("request", "SendAitAppInfo")["num"], 1);
+    expect_members(browser.find("request", "SendAitAppInfo")["app"][0],
+                   R"({"appid": 5, "orgid": 7, "visib": 3, "prior": 2, "ctrco": 1, "trprn": 2, "isb": true, "bn": 2,
+                       "bd": ["http://a/", "http://b/"], "iso": [101, 110, 103], "name": "News", "apptype": 16,
+                       "profileversion": 257, "iconloc": "", "serid": 0,
+                       "tranprotocol": [{"pi": 3, "bu": "http://a/", "ip": "i.html", "pp": 0},
+                                        {"pi": 1, "bu": "", "ip": "", "pp": 9}]})");
+    // The library serves no key requests: a key reaches the browser's side and
+    // calls nothing there.
+    expect_members(manager.find("result", "key"), R"({"status": 0})");
+    EXPECT_EQ(browser.records().size(), 1 + requests.size() + 1);
+
+    const std::vector<std::pair<const char*, const char*>> results = {
+        {"ids", R"({"status": 0, "reason": "ok"})"},      {"stop", R"({"status": 0})"},
+        {"xml", R"({"status": 0})"},                      {"reset", R"({"status": 0})"},
+        {"destroy-bi", R"({"status": 0})"},               {"errcode", R"({"status": 0, "errcode": 9})"},
+        {"teletext", R"({"status": 0, "teletext": 1})"},  {"create-bi", R"({"status": 0, "appid": 77, "orgid": 88})"},
+        {"version", R"({"status": 0, "major": 3, "minor": 4, "number": 5})"},
+        {"running", R"({"status": 0, "isrunning": 0})"}, {"ait", R"({"status": 0, "num": 1})"},
+    };
+    for (const auto& result : results) expect_members(manager.find("result", result.first), result.second);
+
+    browser.send("state 5 7 killed");
+    browser.send("dvb error");
+    browser.send("xml -2");
+    expect_members(manager.wait_for("event", "app_state"), R"({"appid": 5, "orgid": 7, "state": 4})");
+    expect_members(manager.wait_for("event", "dvb_ait_status"), R"({"status": 1})");
+    expect_members(manager.wait_for("event", "xml_ait_status"), R"({"status": -2})");
+    expect_members(browser.wait_for("notification", "xml"), R"({"status": 0, "ait_status": -2})");
+
+    EXPECT_EQ(manager.wait(), 0);
+    browser.signal(SIGTERM);
+    EXPECT_EQ(browser.wait(), 0);
+    expect_members(browser.find("stopped", ""), R"({"by": "SIGTERM"})");
+    unlink(records.c_str());
+}
+
+TEST_F(ToolTest, LogToolRaisesHacToInfoInAProcessWithTheControlThread) {
+    Tool browser({"browser", "--json"});
+    ASSERT_FALSE(browser.wait_for("ready", "").isNull()) << browser.errors();
+    Tool manager({"manager", "--json", "--log-control"});
+    ASSERT_FALSE(manager.wait_for("ready", "").isNull()) << manager.errors();
+    manager.send("version");
+    ASSERT_FALSE(manager.wait_for("result", "version").isNull());
+    EXPECT_EQ(manager.output().find("Enter!"), std::string::npos) << "HAC logs at the error level by default";
+
+    Tool raise({"log", "--json", "set", "HAC", "info", "--pid", std::to_string(manager.pid())});
+    ASSERT_EQ(raise.wait(), 0) << raise.output() << raise.errors();
+    expect_members(raise.find("result", "set"), R"({"modules": ["HAC"], "level": "info", "changed": "HAC"})");
+    EXPECT_EQ(raise.find("result", "set")["pid"].asInt(), manager.pid());
+
+    manager.send("version");
+    ASSERT_FALSE(manager.wait_for("result", "version", 1).isNull());
+    const std::string output = manager.output();
+    EXPECT_NE(output.find("Function: Vetu_HAC_Client_GetVersion() Enter!"), std::string::npos) << output;
+    EXPECT_NE(output.find("Function: Vetu_HAC_Client_GetVersion() Leave!"), std::string::npos) << output;
+
+    Tool listed({"log", "--json", "list"});
+    ASSERT_EQ(listed.wait(), 0);
+    expect_members(listed.find("process", ""), R"({"modules": ["HAC"]})");
+    Tool cleared({"log", "--json", "clear"});
+    ASSERT_EQ(cleared.wait(), 0) << cleared.output();
+    expect_members(cleared.find("result", "clear"), R"({"modules": []})");
+
+    EXPECT_EQ(manager.wait(), 0);
+    browser.signal(SIGINT);
+    EXPECT_EQ(browser.wait(), 0);
+}
