@@ -1,0 +1,153 @@
+/*
+ * Client endpoint: the sending side of one queue, optionally waiting for
+ * the server endpoint's answer on the reply queue (key + 1). It never
+ * creates queues and opens them at the first send.
+ */
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include "ipc_endpoint.h"
+#include "ipc_internal.h"
+
+namespace {
+
+const int kQueueMode = 0666;
+
+int open_existing(key_t key, int* msqid) {
+    if (*msqid < 0) *msqid = msgget(key, kQueueMode);
+    return *msqid < 0 ? -3 : 0;
+}
+
+/* With the mutex held. A failed open stays negative and is tried again. */
+int open_queues(IpcClient* client) {
+    if (open_existing(client->key, &client->msqid) != 0) return -3;
+    if (client->has_reply && open_existing(client->reply_key, &client->reply_msqid) != 0) return -3;
+    return 0;
+}
+
+bool sendable(const IpcData* payload) { return ipc_payload_readable(payload) && payload->len != 0; }
+
+bool can_exchange(const IpcClient* client, const IpcData* request) {
+    return client != nullptr && sendable(request) && client->has_reply && client->chunk_size != 0;
+}
+
+/* Opens the queues and sends under the mutex the caller holds. */
+int open_and_send(IpcClient* client, IpcData* payload, int kind) {
+    const int opened = open_queues(client);
+    if (opened != 0) return opened;
+    if (payload->len > IPC_MAX_PAYLOAD) return -1;
+    return ipc_snd_internal(client->msqid, client->mtype, client->chunk_size, payload, kind) == 0 ? 0 : -1;
+}
+
+/* The answer buffers of one exchange. */
+struct Exchange {
+    IpcFragment* fragment;
+    char* block;
+    int capacity;
+    bool answer_lost; /* the receive of the answer failed */
+};
+
+int allocate_exchange(const IpcClient* client, Exchange* ex) {
+    ex->capacity = static_cast<int>(IPC_FULL_CHUNK(client->chunk_size));
+    ex->fragment = static_cast<IpcFragment*>(calloc(1, IPC_FRAGMENT_BUFFER_SIZE(client->chunk_size)));
+    ex->block = static_cast<char*>(calloc(1, static_cast<size_t>(ex->capacity)));
+    if (ex->fragment != nullptr && ex->block != nullptr) return 0;
+    free(ex->fragment);
+    free(ex->block);
+    ex->fragment = nullptr;
+    ex->block = nullptr;
+    return -4;
+}
+
+/* Sends the request and waits for its answer, with the mutex held. Answers
+ * of this mtype still waiting (from a receive that failed, or a client that
+ * died waiting) would be taken for this request's answer: drop them first. */
+int request_and_receive(IpcClient* client, IpcData* request, Exchange* ex) {
+    const int opened = open_queues(client);
+    if (opened != 0) return opened;
+    if (request->len > IPC_MAX_PAYLOAD) return -1;
+    if (allocate_exchange(client, ex) != 0) return -4;
+    ipc_discard_waiting(client->reply_msqid, client->mtype, client->chunk_size, ex->fragment);
+    if (ipc_snd_internal(client->msqid, client->mtype, client->chunk_size, request, IPC_KIND_REQUEST) != 0)
+        return -1;
+    if (ipc_rcv_internal(client->reply_msqid, client->mtype, client->chunk_size, ex->fragment, &ex->block,
+                         &ex->capacity) != 0) {
+        ex->answer_lost = true;
+        return -1;
+    }
+    return 0;
+}
+
+void release_exchange(Exchange* ex) {
+    free(ex->fragment);
+    free(ex->block);
+}
+
+}  // namespace
+
+int vetu_ipc_client_create(key_t key, long mtype, int has_reply, size_t chunk_size, IpcClient** out) {
+    if (out == nullptr || !ipc_chunk_size_fits(chunk_size)) return -3;
+    IpcClient* client = static_cast<IpcClient*>(calloc(1, sizeof(IpcClient)));
+    if (client == nullptr) return -4;
+    client->key = key;
+    client->mtype = mtype;
+    client->msqid = -1;
+    client->has_reply = has_reply;
+    client->chunk_size = chunk_size;
+    if (has_reply) {
+        client->reply_key = key + 1;
+        client->reply_msqid = -1;
+    }
+    pthread_mutex_init(&client->mutex, nullptr);
+    *out = client;
+    return 0;
+}
+
+int vetu_ipc_client_destroy(IpcClient* client) {
+    if (client == nullptr) return -3;
+    pthread_mutex_destroy(&client->mutex);
+    free(client);
+    return 0;
+}
+
+int vetu_ipc_client_send(IpcClient* client, IpcData* payload) {
+    if (client == nullptr || !sendable(payload)) return -3;
+    pthread_mutex_lock(&client->mutex);
+    const int result = open_and_send(client, payload, IPC_KIND_MESSAGE);
+    pthread_mutex_unlock(&client->mutex);
+    return result;
+}
+
+int vetu_ipc_client_send_sync_with_params(IpcClient* client, IpcData* request, IpcData* reply) {
+    if (reply == nullptr || !can_exchange(client, request)) return -3;
+    Exchange ex = {nullptr, nullptr, 0, false};
+    pthread_mutex_lock(&client->mutex);
+    const int result = request_and_receive(client, request, &ex);
+    if (result == 0) {
+        /* A no-reply answer ("a") is handed over too, with len untouched. */
+        if (ex.fragment->kind == IPC_KIND_REPLY) reply->len = ex.fragment->total_len;
+        reply->data = ex.block;
+        ex.block = nullptr;
+    } else if (ex.answer_lost || result == -4) {
+        reply->data = nullptr;
+    }
+    release_exchange(&ex);
+    pthread_mutex_unlock(&client->mutex);
+    return result;
+}
+
+int vetu_ipc_client_send_sync_with_callback(IpcClient* client, IpcData* request, IpcReplyCallback callback) {
+    if (!can_exchange(client, request)) return -3;
+    Exchange ex = {nullptr, nullptr, 0, false};
+    pthread_mutex_lock(&client->mutex);
+    const int result = request_and_receive(client, request, &ex);
+    if (result == 0 && ex.fragment->kind == IPC_KIND_REPLY && callback != nullptr) {
+        IpcData answer = {ex.fragment->total_len, ex.block};
+        callback(&answer, 0);
+    }
+    release_exchange(&ex);
+    pthread_mutex_unlock(&client->mutex);
+    return result;
+}

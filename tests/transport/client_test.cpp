@@ -1,0 +1,162 @@
+// Client endpoint against a server endpoint on real queues.
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "transport_support.h"
+
+using namespace transport_test;
+using hac_test::wait_until;
+
+namespace {
+
+struct Client {
+    explicit Client(key_t key, int has_reply = 1) { vetu_ipc_client_create(key, kMtype, has_reply, kChunk, &handle); }
+    ~Client() { vetu_ipc_client_destroy(handle); }
+    IpcClient* handle = nullptr;
+};
+
+// One exchange through the params variant; the reply's bytes are freed here.
+struct Exchange {
+    int rc;
+    int len;
+    std::string bytes;
+};
+Exchange exchange(IpcClient* client, std::string request, int len_before = 77) {
+    IpcData req = as_payload(request);
+    IpcData reply = {len_before, nullptr};
+    Exchange ex{vetu_ipc_client_send_sync_with_params(client, &req, &reply), reply.len, ""};
+    // A no-reply answer leaves len alone: its bytes are the string "a".
+    if (ex.rc == 0) ex.bytes.assign(reply.data, reply.len != len_before ? reply.len : strlen(reply.data));
+    free(reply.data);
+    return ex;
+}
+
+std::string g_callback_reply;
+int g_callback_calls = 0;
+void keep_reply(const IpcData* reply, int status) {
+    ++g_callback_calls;
+    g_callback_reply.assign(reply->data, static_cast<size_t>(reply->len));
+    EXPECT_EQ(status, 0);
+}
+
+}  // namespace
+
+TEST(IpcClient, OpensLazilyAndSucceedsOnceTheServerExists) {
+    const key_t key = hac_test::unique_queue_key();
+    hac_test::QueueCleaner cleaner({key, key + 1});
+    Client client(key);
+    Client one_way(key, 0);
+    std::string text = "hello";
+    IpcData payload = as_payload(text);
+    EXPECT_EQ(vetu_ipc_client_send(client.handle, &payload), -3);
+    EXPECT_EQ(exchange(client.handle, "q").rc, -3);
+    Recorder recorder;
+    Server server(key, 1, &recorder);
+    ASSERT_EQ(server.rc, 0);
+    EXPECT_EQ(vetu_ipc_client_send(client.handle, &payload), 0);
+    EXPECT_EQ(vetu_ipc_client_send(one_way.handle, &payload), 0);
+    EXPECT_EQ(exchange(one_way.handle, "q").rc, -3);
+    EXPECT_EQ(vetu_ipc_client_send_sync_with_callback(one_way.handle, &payload, keep_reply), -3);
+    std::string empty;
+    IpcData none = as_payload(empty);
+    EXPECT_EQ(vetu_ipc_client_send(client.handle, &none), -3);
+    ASSERT_TRUE(wait_until([&] { return recorder.count() == 2; }));
+    EXPECT_EQ(recorder.at(1), "hello");
+}
+
+TEST(IpcClient, RequestsUpToTheLimitGetTheirWholeReply) {
+    QueuePair q;
+    Recorder recorder;
+    Server server(q.key, 1, &recorder);
+    Client client(q.key);
+    const std::string largest = pattern(16384);
+    Exchange ex = exchange(client.handle, largest);
+    ASSERT_EQ(ex.rc, 0);
+    EXPECT_EQ(ex.len, 16384);
+    EXPECT_EQ(ex.bytes, largest);
+    EXPECT_EQ(recorder.at(0), largest);
+    EXPECT_EQ(exchange(client.handle, pattern(16385)).rc, -1);
+    std::string over = pattern(16385);
+    IpcData payload = as_payload(over);
+    EXPECT_EQ(vetu_ipc_client_send(client.handle, &payload), -1);
+    EXPECT_EQ(queued(q.request), 0u);
+    EXPECT_EQ(recorder.count(), 1u);
+}
+
+TEST(IpcClient, CallbackVariantLendsAMultiFragmentReply) {
+    QueuePair q;
+    Recorder recorder;
+    recorder.reply = pattern(3000);
+    Server server(q.key, 1, &recorder);
+    Client client(q.key);
+    std::string text = "give";
+    IpcData request = as_payload(text);
+    g_callback_calls = 0;
+    EXPECT_EQ(vetu_ipc_client_send_sync_with_callback(client.handle, &request, keep_reply), 0);
+    EXPECT_EQ(g_callback_calls, 1);
+    EXPECT_EQ(g_callback_reply, recorder.reply);
+    EXPECT_EQ(vetu_ipc_client_send_sync_with_callback(client.handle, &request, nullptr), 0);
+}
+
+TEST(IpcClient, NoReplyAnswerKeepsLenAndSkipsTheCallback) {
+    QueuePair q;
+    Server server(q.key);  // no callback registered
+    Client client(q.key);
+    Exchange ex = exchange(client.handle, "anyone?");
+    EXPECT_EQ(ex.rc, 0);
+    EXPECT_EQ(ex.len, 77);
+    EXPECT_EQ(ex.bytes, "a");
+    EXPECT_EQ(exchange(client.handle, "anyone?", 0).len, 0);
+    std::string text = "anyone?";
+    IpcData request = as_payload(text);
+    g_callback_calls = 0;
+    EXPECT_EQ(vetu_ipc_client_send_sync_with_callback(client.handle, &request, keep_reply), 0);
+    EXPECT_EQ(g_callback_calls, 0);
+}
+
+TEST(IpcClient, StaleAnswersAreDiscardedBeforeARequest) {
+    QueuePair q;
+    Recorder recorder;
+    recorder.reply = "fresh";
+    std::string stale = pattern(1500);
+    IpcData old = as_payload(stale);
+    ipc_snd_internal(q.reply, kMtype, kChunk, &old, IPC_KIND_REPLY);
+    put_fragment(q.reply, kMtype, {IPC_KIND_REPLY, 3, 1, 3}, "big", 4 * kChunk);  // too large to receive
+    put_fragment(q.reply, kMtype + 1, {IPC_KIND_REPLY, 5, 1, 5}, "other");       // another client's
+    Server server(q.key, 1, &recorder);
+    Client client(q.key);
+    Exchange ex = exchange(client.handle, "now");
+    EXPECT_EQ(ex.rc, 0);
+    EXPECT_EQ(ex.bytes, "fresh");
+    EXPECT_EQ(take_all(q.reply, kMtype + 1).size(), 1u);
+}
+
+TEST(IpcClient, ArgumentsThatWouldCorruptMemoryAreRefused) {
+    QueuePair q;
+    Recorder recorder;
+    Server server(q.key, 1, &recorder);
+    Client client(q.key);
+    std::string text = "abc";
+    IpcData negative = {-4, &text[0]};
+    IpcData null_data = {3, nullptr};
+    IpcData reply = {0, nullptr};
+    for (IpcData* bad : {&negative, &null_data, static_cast<IpcData*>(nullptr)}) {
+        EXPECT_EQ(vetu_ipc_client_send(client.handle, bad), -3);
+        EXPECT_EQ(vetu_ipc_client_send_sync_with_params(client.handle, bad, &reply), -3);
+        EXPECT_EQ(vetu_ipc_client_send_sync_with_callback(client.handle, bad, keep_reply), -3);
+    }
+    IpcData ok = as_payload(text);
+    EXPECT_EQ(vetu_ipc_client_send_sync_with_params(client.handle, &ok, nullptr), -3);
+    EXPECT_EQ(vetu_ipc_client_send(nullptr, &ok), -3);
+    IpcClient* out = nullptr;
+    EXPECT_EQ(vetu_ipc_client_create(q.key, kMtype, 1, kChunk, nullptr), -3);
+    EXPECT_EQ(vetu_ipc_client_create(q.key, kMtype, 1, SIZE_MAX - 20, &out), -3);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(vetu_ipc_client_destroy(nullptr), -3);
+    EXPECT_EQ(queued(q.request), 0u);
+    EXPECT_EQ(recorder.count(), 0u);
+}

@@ -1,0 +1,246 @@
+// Fragment format and transfer, checked against real kernel queues.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <thread>
+
+#include "transport_support.h"
+
+using namespace transport_test;
+using hac_test::wait_until;
+
+TEST(FragmentLayout, HeaderWordsFollowMtypeOnEitherAbi) {
+    // With a 4-byte long these are the wire offsets 4..28 and 32.
+    const size_t l = sizeof(long);
+    EXPECT_EQ(offsetof(IpcFragment, kind), l + 0);
+    EXPECT_EQ(offsetof(IpcFragment, total_len), l + 4);
+    EXPECT_EQ(offsetof(IpcFragment, seq), l + 8);
+    EXPECT_EQ(offsetof(IpcFragment, last), l + 12);
+    EXPECT_EQ(offsetof(IpcFragment, one), l + 16);
+    EXPECT_EQ(offsetof(IpcFragment, zero), l + 20);
+    EXPECT_EQ(offsetof(IpcFragment, chunk_len), l + 24);
+    EXPECT_EQ(offsetof(IpcFragment, data), l + 28);
+    EXPECT_EQ(IPC_FRAGMENT_MSGSZ(1024), 1056u);
+    EXPECT_EQ(IPC_FRAGMENT_BUFFER_SIZE(1024), l + 1056);
+}
+
+TEST(FragmentTransfer, RealFragmentsCarryEveryHeaderWord) {
+    QueuePair q;
+    std::string text = pattern(2100);
+    IpcData payload = as_payload(text);
+    ASSERT_EQ(ipc_snd_internal(q.request, kMtype, kChunk, &payload, IPC_KIND_REQUEST), 0);
+    const auto fragments = take_all(q.request, kMtype);
+    ASSERT_EQ(fragments.size(), 3u);
+    const int lens[] = {1025, 1025, 50};
+    for (int i = 0; i < 3; ++i) {
+        const RawFragment& f = fragments[i];
+        EXPECT_EQ(f.size, 1056);  // chunk_size + 32 whatever chunk_len is
+        EXPECT_EQ(f->mtype, kMtype);
+        EXPECT_EQ(f->kind, IPC_KIND_REQUEST);
+        EXPECT_EQ(f->total_len, 2100);
+        EXPECT_EQ(f->seq, i + 1);
+        EXPECT_EQ(f->last, i == 2 ? 1 : 0);
+        EXPECT_EQ(f->one, 1);
+        EXPECT_EQ(f->zero, 0);
+        EXPECT_EQ(f->chunk_len, lens[i]);
+        EXPECT_EQ(std::string(f->data, lens[i]), text.substr(1025 * i, lens[i]));
+        EXPECT_EQ(std::string(f->data + lens[i], kChunk + 4 - lens[i]), std::string(kChunk + 4 - lens[i], '\0'));
+    }
+}
+
+TEST(FragmentTransfer, FragmentCountsAtTheEdges) {
+    QueuePair q;
+    const std::vector<std::pair<size_t, std::vector<int>>> cases = {
+        {0, {0}}, {1024, {1024}}, {1025, {1025}}, {1026, {1025, 1}}, {2050, {1025, 1025}},
+        {16384, {1025, 1025, 1025, 1025, 1025, 1025, 1025, 1025, 1025, 1025, 1025, 1025, 1025, 1025, 1025, 1009}}};
+    for (const auto& c : cases) {
+        std::string text = pattern(c.first);
+        IpcData payload = as_payload(text);
+        int rc = -9;
+        // 16 fragments are more than the queue holds at once: read meanwhile
+        std::thread sender([&] { rc = ipc_snd_internal(q.request, kMtype, kChunk, &payload, IPC_KIND_MESSAGE); });
+        std::vector<int> lens;
+        for (const RawFragment& f : take_payload(q.request, kMtype)) lens.push_back(f->chunk_len);
+        sender.join();
+        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(lens, c.second) << c.first << " bytes";
+    }
+}
+
+TEST(FragmentTransfer, ReceiveJoinsGrowsAndEndsWithNul) {
+    QueuePair q;
+    std::string text = pattern(16384);  // holds NUL bytes
+    IpcData payload = as_payload(text);
+    put_fragment(q.request, kMtype + 1, {IPC_KIND_MESSAGE, 1, 1, 1}, "x");  // another type: left alone
+    int rc = -9;
+    std::thread sender([&] { rc = ipc_snd_internal(q.request, kMtype, kChunk, &payload, IPC_KIND_MESSAGE); });
+    Received r = receive(q.request, kMtype);
+    sender.join();
+    EXPECT_EQ(rc, 0);
+    ASSERT_EQ(r.rc, 0);
+    EXPECT_EQ(r.capacity, 16385);
+    EXPECT_EQ(r.bytes, text);
+    EXPECT_TRUE(r.nul_after);
+    EXPECT_EQ(queued(q.request), 1u);
+
+    std::string empty;
+    IpcData none = as_payload(empty);
+    ASSERT_EQ(ipc_snd_internal(q.request, kMtype, kChunk, &none, IPC_KIND_STOP), 0);
+    r = receive(q.request, kMtype);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.kind, IPC_KIND_STOP);
+    EXPECT_EQ(r.bytes, "");
+    EXPECT_TRUE(r.nul_after);
+    EXPECT_EQ(r.capacity, 1025);
+}
+
+TEST(FragmentTransfer, FragmentGivenUpOnAFullQueueFailsTheSend) {
+    QueuePair q;
+    struct msqid_ds info;
+    ASSERT_EQ(msgctl(q.request, IPC_STAT, &info), 0);
+    info.msg_qbytes = 2 * IPC_FRAGMENT_MSGSZ(kChunk);  // room for two fragments
+    ASSERT_EQ(msgctl(q.request, IPC_SET, &info), 0);
+    std::string text = pattern(4100);  // four fragments
+    IpcData payload = as_payload(text);
+    hac_test::StdoutCapture capture;
+    EXPECT_EQ(ipc_snd_internal(q.request, kMtype, kChunk, &payload, IPC_KIND_MESSAGE), -1);
+    const std::string out = capture.stop();
+    // Fragments 3 and 4 each got their five resends: the transfer went on.
+    std::string one_fragment = "\n###### msgsnd EAGAIN ######\n";
+    for (int i = 0; i < 5; ++i) one_fragment += "\n###### resend msgsnd EAGAIN ######\n";
+    EXPECT_EQ(out, one_fragment + one_fragment);
+    EXPECT_EQ(take_all(q.request, kMtype).size(), 2u);
+}
+
+TEST(FragmentTransfer, RemovedQueueFailsAtOnceWithoutOutput) {
+    const int msqid = msgget(IPC_PRIVATE, 0600);
+    msgctl(msqid, IPC_RMID, nullptr);
+    std::string text = pattern(5000);
+    IpcData payload = as_payload(text);
+    hac_test::StdoutCapture capture;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ipc_snd_internal(msqid, kMtype, kChunk, &payload, IPC_KIND_MESSAGE), -1);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(capture.stop(), "");
+    RecordProperty("send_to_removed_queue_us",
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(took).count()));
+}
+
+TEST(FragmentTransfer, ImplausibleFragmentsDropTheirPayloadWhole) {
+    QueuePair q;
+    // chunk_len below zero, above chunk_size + 1 and beyond what was carried
+    put_fragment(q.request, kMtype, {IPC_KIND_MESSAGE, 30, 0, -5}, "");
+    put_fragment(q.request, kMtype, {IPC_KIND_MESSAGE, 30, 0, 1026}, "");
+    put_fragment(q.request, kMtype, {IPC_KIND_MESSAGE, 30, 1, INT32_MAX}, "");
+    // a fragment of a larger chunk size cannot be received and is removed
+    put_fragment(q.request, kMtype, {IPC_KIND_MESSAGE, 3, 1, 3}, "big", 4 * kChunk);
+    put_fragment(q.request, kMtype, {IPC_KIND_MESSAGE, 1, 1, 100}, "s", 8);  // claims more than it carries
+    std::string ok = "ok";
+    IpcData payload = as_payload(ok);
+    ipc_snd_internal(q.request, kMtype, kChunk, &payload, IPC_KIND_MESSAGE);
+    EXPECT_EQ(receive(q.request, kMtype).rc, -1);
+    EXPECT_EQ(receive(q.request, kMtype).rc, -1);
+    EXPECT_EQ(receive(q.request, kMtype).rc, -1);
+    const Received r = receive(q.request, kMtype);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.bytes, "ok");
+}
+
+TEST(FragmentTransfer, PayloadOverTheLimitIsDroppedWithBoundedMemory) {
+    QueuePair q;
+    std::string text = pattern(20000);  // the send itself sets no limit
+    IpcData payload = as_payload(text);
+    std::thread sender([&] { ipc_snd_internal(q.request, kMtype, kChunk, &payload, IPC_KIND_MESSAGE); });
+    Received r = receive(q.request, kMtype);
+    sender.join();
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_LE(r.capacity, 16385);
+    std::string ok = "after";
+    payload = as_payload(ok);
+    ipc_snd_internal(q.request, kMtype, kChunk, &payload, IPC_KIND_MESSAGE);
+    r = receive(q.request, kMtype);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.bytes, "after");
+}
+
+TEST(FragmentTransfer, TotalLenMustMatchTheJoinedBytes) {
+    QueuePair q;
+    put_fragment(q.request, kMtype, {IPC_KIND_MESSAGE, 2050, 1, 1025}, pattern(1025));  // a lost fragment
+    put_fragment(q.request, kMtype, {IPC_KIND_MESSAGE, 2050, 0, 1025}, pattern(1025));  // mixed with
+    put_fragment(q.request, kMtype, {IPC_KIND_MESSAGE, 3, 1, 3}, "new");                // another payload
+    EXPECT_EQ(receive(q.request, kMtype).rc, -1);
+    EXPECT_EQ(receive(q.request, kMtype).rc, -1);
+    EXPECT_EQ(queued(q.request), 0u);
+}
+
+namespace {
+std::atomic<int> g_signals{0};
+void count_signal(int) { g_signals.fetch_add(1); }
+}  // namespace
+
+TEST(FragmentTransfer, SignalSplitsNoPayloadButEndsAnIdleWait) {
+    QueuePair q;
+    struct sigaction action = {};
+    action.sa_handler = count_signal;  // no SA_RESTART: msgrcv fails with EINTR
+    struct sigaction previous;
+    sigaction(SIGUSR1, &action, &previous);
+    std::atomic<pid_t> tid{0};
+    std::vector<Received> results;
+    std::thread receiver([&] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        results.push_back(receive(q.request, kMtype));  // interrupted while idle
+        results.push_back(receive(q.request, kMtype));  // interrupted between fragments
+    });
+    auto interrupt_waiting_receiver = [&](int expected) {
+        ASSERT_TRUE(wait_until([&] { return tid != 0 && queued(q.request) == 0 && task_sleeps(tid); }));
+        pthread_kill(receiver.native_handle(), SIGUSR1);
+        ASSERT_TRUE(wait_until([&] { return g_signals == expected; }));
+    };
+    interrupt_waiting_receiver(1);
+    const std::string text = pattern(1030);
+    put_fragment(q.request, kMtype, {IPC_KIND_MESSAGE, 1030, 0, 1025}, text.substr(0, 1025));
+    interrupt_waiting_receiver(2);
+    put_fragment(q.request, kMtype, {IPC_KIND_MESSAGE, 1030, 1, 5}, text.substr(1025));
+    receiver.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].rc, -1);
+    EXPECT_EQ(results[1].rc, 0);
+    EXPECT_EQ(results[1].bytes, text);
+}
+
+TEST(FragmentTransfer, ArgumentsThatWouldCorruptMemoryAreRefused) {
+    QueuePair q;
+    std::string text = "abc";
+    IpcData ok = as_payload(text);
+    IpcData negative = {-1, &text[0]};
+    IpcData null_data = {5, nullptr};
+    EXPECT_EQ(ipc_snd_internal(q.request, kMtype, kChunk, nullptr, IPC_KIND_MESSAGE), -3);
+    EXPECT_EQ(ipc_snd_internal(q.request, kMtype, 0, &ok, IPC_KIND_MESSAGE), -3);
+    EXPECT_EQ(ipc_snd_internal(q.request, -1, kChunk, &ok, IPC_KIND_MESSAGE), -3);
+    EXPECT_EQ(ipc_snd_internal(q.request, kMtype, kChunk, &negative, IPC_KIND_MESSAGE), -3);
+    EXPECT_EQ(ipc_snd_internal(q.request, kMtype, kChunk, &null_data, IPC_KIND_MESSAGE), -3);
+    EXPECT_EQ(ipc_snd_internal(q.request, kMtype, SIZE_MAX - 20, &ok, IPC_KIND_MESSAGE), -3);
+    EXPECT_EQ(queued(q.request), 0u);
+
+    std::vector<char> fragment(IPC_FRAGMENT_BUFFER_SIZE(kChunk));
+    IpcFragment* f = reinterpret_cast<IpcFragment*>(fragment.data());
+    char* block = nullptr;
+    int capacity = 10;
+    EXPECT_EQ(ipc_rcv_internal(q.request, kMtype, kChunk, f, &block, &capacity), -3);
+    block = static_cast<char*>(malloc(10));
+    EXPECT_EQ(ipc_rcv_internal(q.request, kMtype, kChunk, nullptr, &block, &capacity), -3);
+    EXPECT_EQ(ipc_rcv_internal(q.request, kMtype, kChunk, f, nullptr, &capacity), -3);
+    capacity = 0;
+    EXPECT_EQ(ipc_rcv_internal(q.request, kMtype, kChunk, f, &block, &capacity), -3);
+    free(block);
+}

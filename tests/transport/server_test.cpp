@@ -1,0 +1,226 @@
+// Server endpoint and its receive thread on real queues.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <future>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
+#include "transport_support.h"
+
+using namespace transport_test;
+using hac_test::wait_until;
+using std::chrono::milliseconds;
+
+namespace {
+
+void send_one_way(key_t key, std::string text) {
+    IpcClient* client = nullptr;
+    vetu_ipc_client_create(key, kMtype, 0, kChunk, &client);
+    IpcData payload = as_payload(text);
+    EXPECT_EQ(vetu_ipc_client_send(client, &payload), 0);
+    vetu_ipc_client_destroy(client);
+}
+
+// The kind of the answer and its bytes.
+std::pair<int, std::string> ask(int request_queue, int reply_queue, std::string text) {
+    IpcData payload = as_payload(text);
+    ipc_snd_internal(request_queue, kMtype, kChunk, &payload, IPC_KIND_REQUEST);
+    const Received r = receive(reply_queue, kMtype);
+    return {r.rc == 0 ? r.kind : -1, r.bytes};
+}
+
+// A callback that holds the endpoint until the test lets it go.
+struct Gate {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> released{false};
+    std::atomic<bool> finished{false};
+    static IpcData* callback(const IpcData*, void* self) {
+        Gate* g = static_cast<Gate*>(self);
+        g->entered = true;
+        wait_until([g] { return g->released.load(); }, milliseconds(20000));
+        g->finished = true;
+        return nullptr;
+    }
+};
+
+template <typename T>
+bool ready(std::future<T>& f, milliseconds within) {
+    return f.wait_for(within) == std::future_status::ready;
+}
+
+}  // namespace
+
+TEST(IpcServer, DispatchesEachKindToItsPlace) {
+    QueuePair q;
+    Recorder recorder;
+    Server server(q.key, 1, &recorder);
+    ASSERT_EQ(server.rc, 0);
+    put_fragment(q.request, kMtype, {IPC_KIND_REPLY, 1, 1, 1}, "r");
+    put_fragment(q.request, kMtype, {IPC_KIND_NO_REPLY, 2, 1, 2}, "a");
+    put_fragment(q.request, kMtype, {IPC_KIND_STOP, 3, 1, 3}, "xyz");  // a stop order is empty
+    put_fragment(q.request, kMtype, {9, 1, 1, 1}, "?");
+    send_one_way(q.key, "hello");
+    EXPECT_EQ(ask(q.request, q.reply, "question"), std::make_pair(int(IPC_KIND_REPLY), std::string("question")));
+    EXPECT_EQ(recorder.count(), 2u);
+    EXPECT_EQ(recorder.at(0), "hello");
+
+    vetu_ipc_server_unregister_callback(server.handle);
+    EXPECT_EQ(ask(q.request, q.reply, "nobody"), std::make_pair(int(IPC_KIND_NO_REPLY), std::string("a", 2)));
+    EXPECT_EQ(recorder.count(), 2u);
+}
+
+TEST(IpcServer, EndpointWithoutReplyQueueDropsRequests) {
+    QueuePair q;
+    Recorder recorder;
+    Server server(q.key, 0, &recorder);
+    put_fragment(q.request, kMtype, {IPC_KIND_REQUEST, 1, 1, 1}, "q");
+    send_one_way(q.key, "m");
+    ASSERT_TRUE(wait_until([&] { return recorder.count() == 1; }));
+    EXPECT_EQ(recorder.at(0), "m");
+    EXPECT_EQ(queued(q.reply), 0u);
+}
+
+TEST(IpcServer, OneWayAnswersAreFreed) {
+    QueuePair q;
+    Recorder recorder;  // answers one-way payloads too
+    {
+        Server server(q.key, 0, &recorder);
+        for (int i = 0; i < 3; ++i) send_one_way(q.key, "note");
+        ASSERT_TRUE(wait_until([&] { return recorder.count() == 3; }));
+    }
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
+#endif
+}
+
+TEST(IpcServer, AnswersUpToTheLimitAndNoReplyBeyond) {
+    QueuePair q;
+    Recorder recorder;
+    recorder.reply = pattern(16384);
+    Server server(q.key, 1, &recorder);
+    const auto largest = ask(q.request, q.reply, "big");
+    EXPECT_EQ(largest.first, IPC_KIND_REPLY);
+    EXPECT_EQ(largest.second, recorder.reply);
+    {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        recorder.reply = pattern(16385);
+    }
+    EXPECT_EQ(ask(q.request, q.reply, "bigger"), std::make_pair(int(IPC_KIND_NO_REPLY), std::string("a", 2)));
+    EXPECT_EQ(queued(q.reply), 0u);
+}
+
+TEST(IpcServer, ExitStopsTheThreadAndDestroyLeavesNoStopOrder) {
+    QueuePair q;
+    Recorder recorder;
+    auto server = std::make_unique<Server>(q.key, 1, &recorder);
+    send_one_way(q.key, "exit now");
+    ASSERT_TRUE(wait_until([&] { return recorder.count() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return !task_exists(recorder.thread_id); }));
+    send_one_way(q.key, "later");
+    server.reset();
+    EXPECT_EQ(queued(q.request), 1u);
+    // The queue and what waits in it serve the next endpoint on the key.
+    Server next(q.key, 1, &recorder);
+    ASSERT_TRUE(wait_until([&] { return recorder.count() == 2; }));
+    EXPECT_EQ(recorder.at(1), "later");
+}
+
+TEST(IpcServer, DestroyWakesABlockedReceive) {
+    QueuePair q;
+    Recorder recorder;
+    auto server = std::make_unique<Server>(q.key, 1, &recorder);
+    send_one_way(q.key, "wake");
+    ASSERT_TRUE(wait_until([&] { return recorder.count() == 1 && task_sleeps(recorder.thread_id); }));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(vetu_ipc_server_destroy(server->handle), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    server->handle = nullptr;
+    RecordProperty("destroy_us", static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(took).count()));
+    EXPECT_FALSE(task_exists(recorder.thread_id));
+    EXPECT_EQ(queued(q.request), 0u);
+}
+
+TEST(IpcServer, SamePairAgainDoesNotWaitForARunningCallback) {
+    QueuePair q;
+    Gate gate;
+    Server server(q.key);
+    vetu_ipc_server_register_callback(server.handle, Gate::callback, &gate);
+    send_one_way(q.key, "hold");
+    ASSERT_TRUE(wait_until([&] { return gate.entered.load(); }));
+    auto same = std::async(std::launch::async, [&] { return vetu_ipc_server_register_callback(server.handle, Gate::callback, &gate); });
+    EXPECT_TRUE(ready(same, milliseconds(5000)));
+    auto other = std::async(std::launch::async, [&] { return vetu_ipc_server_register_callback(server.handle, Gate::callback, nullptr); });
+    EXPECT_FALSE(ready(other, milliseconds(200)));  // waits for the callback in hand
+    gate.released = true;
+    EXPECT_EQ(other.get(), 0);
+    EXPECT_EQ(same.get(), 0);
+}
+
+TEST(IpcServer, DestroyNeverCancelsInsideACallback) {
+    QueuePair q;
+    Gate gate;
+    auto server = std::make_unique<Server>(q.key);
+    vetu_ipc_server_register_callback(server->handle, Gate::callback, &gate);
+    send_one_way(q.key, "hold");
+    ASSERT_TRUE(wait_until([&] { return gate.entered.load(); }));
+    auto destroyed = std::async(std::launch::async, [&] { server.reset(); });
+    EXPECT_FALSE(ready(destroyed, milliseconds(1500)));  // past the one second of grace
+    gate.released = true;
+    EXPECT_TRUE(ready(destroyed, milliseconds(5000)));
+    EXPECT_TRUE(gate.finished);
+    EXPECT_EQ(queued(q.request), 0u);  // the stop order was taken, not left behind
+}
+
+TEST(IpcServer, ThreadWithoutItsStopOrderIsCancelledInItsReceive) {
+    QueuePair q;
+    struct msqid_ds info;
+    msgctl(q.request, IPC_STAT, &info);
+    info.msg_qbytes = 64;  // no fragment fits: the stop order cannot be queued
+    ASSERT_EQ(msgctl(q.request, IPC_SET, &info), 0);
+    Recorder recorder;
+    auto server = std::make_unique<Server>(q.key, 1, &recorder);
+    hac_test::StdoutCapture capture;
+    auto destroyed = std::async(std::launch::async, [&] { server.reset(); });
+    EXPECT_TRUE(ready(destroyed, milliseconds(10000)));
+    EXPECT_NE(capture.stop().find("###### msgsnd EAGAIN ######"), std::string::npos);
+}
+
+TEST(IpcServer, ReceiveThreadLeavesAsynchronousSignalsToTheHost) {
+    QueuePair q;
+    Recorder recorder;
+    Server server(q.key, 1, &recorder);
+    send_one_way(q.key, "who");
+    ASSERT_TRUE(wait_until([&] { return recorder.count() == 1; }));
+    const unsigned long long blocked = std::strtoull(task_status(recorder.thread_id, "SigBlk").c_str(), nullptr, 16);
+    auto is_blocked = [&](int sig) { return (blocked >> (sig - 1)) & 1u; };
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGCHLD, SIGALRM, SIGPIPE}) EXPECT_TRUE(is_blocked(sig)) << sig;
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) EXPECT_FALSE(is_blocked(sig)) << sig;
+}
+
+TEST(IpcServer, RemovedQueueEndsTheThread) {
+    QueuePair q;
+    Recorder recorder;
+    Server server(q.key, 1, &recorder);
+    send_one_way(q.key, "first");
+    ASSERT_TRUE(wait_until([&] { return recorder.count() == 1; }));
+    hac_test::remove_queue(q.key);
+    EXPECT_TRUE(wait_until([&] { return !task_exists(recorder.thread_id); }));
+}
+
+TEST(IpcServer, BadArgumentsAreRefused) {
+    QueuePair q;
+    IpcServer* out = nullptr;
+    EXPECT_EQ(vetu_ipc_server_create(q.key, kMtype, 1, kChunk, nullptr), -3);
+    EXPECT_EQ(vetu_ipc_server_create(q.key, kMtype, 1, SIZE_MAX - 20, &out), -3);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(vetu_ipc_server_destroy(nullptr), -3);
+    EXPECT_EQ(vetu_ipc_server_register_callback(nullptr, Recorder::callback, nullptr), -3);
+    EXPECT_EQ(vetu_ipc_server_unregister_callback(nullptr), -3);
+}

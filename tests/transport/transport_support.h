@@ -1,0 +1,101 @@
+// Helpers of the transport tests: direct queue access with plain
+// msgsnd/msgrcv, so that the wire format is checked from outside the
+// library, and server endpoints whose callbacks record what they get.
+#ifndef TRANSPORT_SUPPORT_H
+#define TRANSPORT_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "vetu_ipc.h"
+
+namespace transport_test {
+
+const size_t kChunk = 1024;
+const long kMtype = 7;
+
+// A fresh request queue and its reply queue (key + 1), removed afterwards.
+struct QueuePair {
+    QueuePair();
+    key_t key;
+    hac_test::QueueCleaner cleaner;
+    int request;
+    int reply;
+};
+
+// One fragment as it came off the queue.
+struct RawFragment {
+    ssize_t size;  // bytes msgrcv returned (the part after mtype)
+    std::vector<char> bytes;
+    const IpcFragment* operator->() const { return reinterpret_cast<const IpcFragment*>(bytes.data()); }
+};
+
+// Takes every waiting fragment of mtype off the queue, without waiting.
+std::vector<RawFragment> take_all(int msqid, long mtype, size_t chunk_size = kChunk);
+
+// Takes the fragments of one payload, waiting for each, up to last.
+std::vector<RawFragment> take_payload(int msqid, long mtype, size_t chunk_size = kChunk);
+
+struct Header {
+    int kind;
+    int total_len;
+    int last;
+    int chunk_len;
+};
+// Puts one hand-made fragment of chunk_size + 32 bytes on the queue.
+void put_fragment(int msqid, long mtype, const Header& header, const std::string& bytes,
+                  size_t chunk_size = kChunk);
+
+size_t queued(int msqid);
+
+// n bytes of a pattern that holds NUL bytes.
+std::string pattern(size_t n);
+
+IpcData as_payload(std::string& bytes);
+
+// One ipc_rcv_internal call with a block of the given starting capacity.
+struct Received {
+    int rc;
+    std::string bytes;  // up to the closing NUL's position (total_len)
+    int capacity;
+    int kind;
+    bool nul_after;  // a NUL right after the joined bytes
+};
+Received receive(int msqid, long mtype, int capacity = kChunk + 1);
+
+// State of a thread of this process, from /proc/self/task.
+bool task_sleeps(pid_t tid);
+bool task_exists(pid_t tid);
+std::string task_status(pid_t tid, const std::string& field);
+
+// An answer as a server callback hands it over (new, malloc).
+IpcData* new_answer(const std::string& bytes);
+
+// Records every payload its callback gets and answers with a copy of it,
+// or with `reply` when that is set.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    std::string reply;
+    std::atomic<pid_t> thread_id{0};
+    size_t count();
+    std::string at(size_t i);
+    static IpcData* callback(const IpcData* payload, void* self);
+};
+
+// A server endpoint destroyed with the test.
+struct Server {
+    explicit Server(key_t key, int has_reply = 1, Recorder* recorder = nullptr, long mtype = kMtype);
+    ~Server();
+    IpcServer* handle = nullptr;
+    int rc;
+};
+
+}  // namespace transport_test
+
+#endif
