@@ -426,7 +426,7 @@ int run_prepared(const Prepared& command) {
     if (g_stopping) return 0;
     Record result("", "", "");
     if (!run_with_timeout(command.call, g_timeout_seconds, &result)) {
-        Record timeout("timeout", command.name, command.name);
+        Record timeout("timeout", command.name, command.name + " timed out");
         timeout.add("message", "no answer from the browser").add("timeout", g_timeout_seconds);
         timeout.add("hint", "the request stays in the request queue; 'hac queues --purge' removes it");
         emit(timeout);

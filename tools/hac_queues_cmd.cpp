@@ -76,7 +76,7 @@ int change_queues(bool remove) {
     for (const HacQueue& queue : kHacQueues) {
         const QueueState state = queue_state(queue.key);
         if (!state.exists) continue;
-        Record record(remove ? "removed" : "purged", queue.name, std::string(queue.name) + " queue");
+        Record record(remove ? "removed" : "purged", queue.name, std::string(queue.name) + (remove ? " queue removed" : " queue purged"));
         if (remove) {
             const bool ok = msgctl(state.id, IPC_RMID, nullptr) == 0;
             record.add("removed", ok);
