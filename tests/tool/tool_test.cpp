@@ -259,3 +259,22 @@ TEST_F(ToolTest, LogToolRaisesHacToInfoInAProcessWithTheControlThread) {
     browser.signal(SIGINT);
     EXPECT_EQ(browser.wait(), 0);
 }
+
+TEST_F(ToolTest, ALoneSideSaysWhatIsMissingAndABadInputLineDoesNotStopIt) {
+    Tool browser({"browser", "--json", "--quit-on-eof"});
+    ASSERT_FALSE(browser.wait_for("ready", "").isNull()) << browser.errors();
+    browser.send("dvb sideways");
+    browser.send("state 1 2 loaded");
+    EXPECT_EQ(browser.wait(), 0);
+    EXPECT_NE(browser.find("error", "")["message"].asString().find("usage: dvb STATUS"), std::string::npos);
+    expect_members(browser.find("notification", "state"),
+                   R"({"status": -3, "reason": "manager not running: notification queue does not exist"})");
+    expect_members(browser.find("stopped", ""), R"({"by": "end of input"})");
+
+    Tool manager({"manager", "--json"});
+    manager.send("launch 3");
+    manager.send("teletext");
+    EXPECT_EQ(manager.wait(), 2);
+    EXPECT_NE(manager.find("error", "", 0)["message"].asString().find("unknown command 'launch'"), std::string::npos);
+    EXPECT_NE(manager.find("error", "", 1)["message"].asString().find("usage: teletext ENABLED"), std::string::npos);
+}
