@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "vetu_log.h"
 
@@ -17,7 +18,7 @@ char g_modules_info[LOG_COMMAND_SIZE] = {0};
 namespace {
 
 // Several control threads may run; they take turns on g_modules_info.
-pthread_mutex_t g_command_mutex = PTHREAD_MUTEX_INITIALIZER;
+std::mutex g_command_mutex;
 
 sockaddr_in loopback_address(unsigned short port) {
     sockaddr_in addr;
@@ -58,9 +59,10 @@ void take_one_command(int fd) {
     char command[LOG_COMMAND_SIZE] = {0};
     const ssize_t n = recvfrom(fd, command, sizeof command, MSG_DONTWAIT, nullptr, nullptr);
     if (n <= 0) return;
-    pthread_mutex_lock(&g_command_mutex);
-    memcpy(g_modules_info, command, sizeof command);
-    pthread_mutex_unlock(&g_command_mutex);
+    {
+        std::lock_guard<std::mutex> lock(g_command_mutex);
+        memcpy(g_modules_info, command, sizeof command);
+    }
     apply_command(command);
 }
 

@@ -1,17 +1,16 @@
 // The module table: which modules log at the info level. Read by every
 // logging thread, changed by the list operations and the control thread.
-#include <pthread.h>
-
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "vetu_log.h"
 
 namespace {
 
-pthread_mutex_t g_table_mutex = PTHREAD_MUTEX_INITIALIZER;
+std::mutex g_table_mutex;
 
 // Never destroyed: a control thread may still run while the process exits,
 // and static destructors must not pull the table from under it.
@@ -19,14 +18,6 @@ std::map<std::string, int>& module_table() {
     static auto* table = new std::map<std::string, int>();
     return *table;
 }
-
-class TableLock {
-public:
-    TableLock() { pthread_mutex_lock(&g_table_mutex); }
-    ~TableLock() { pthread_mutex_unlock(&g_table_mutex); }
-    TableLock(const TableLock&) = delete;
-    TableLock& operator=(const TableLock&) = delete;
-};
 
 int level_of_stored_value(int stored) {
     if (stored == 1) return LOG_LEVEL_INFO;
@@ -60,7 +51,7 @@ extern "C" {
 
 int vetu_log_getLevel(const char* module) {
     if (module == nullptr) return LOG_LEVEL_ERROR;
-    TableLock lock;
+    std::lock_guard<std::mutex> lock(g_table_mutex);
     const auto& table = module_table();
     const auto it = table.find(module);
     if (it == table.end()) return LOG_LEVEL_ERROR;
@@ -72,7 +63,7 @@ int insert_modules_list(const char* list, unsigned int value) {
     char work[LOG_COMMAND_SIZE] = {0};
     strncpy(work, list, LOG_COMMAND_SIZE - 1);
 
-    TableLock lock;
+    std::lock_guard<std::mutex> lock(g_table_mutex);
     auto& table = module_table();
     const char* piece = work;
     while (*piece != '\0') {
@@ -85,7 +76,7 @@ int insert_modules_list(const char* list, unsigned int value) {
 }
 
 int clear_modules_list(void) {
-    TableLock lock;
+    std::lock_guard<std::mutex> lock(g_table_mutex);
     module_table().clear();
     return 0;
 }
@@ -93,7 +84,7 @@ int clear_modules_list(void) {
 int get_modules_list(char* out) {
     if (out == nullptr) return -1;
     char text[LOG_COMMAND_SIZE] = {0};
-    TableLock lock;
+    std::lock_guard<std::mutex> lock(g_table_mutex);
     const auto& table = module_table();
     if (table.empty()) return 0;
     size_t used = 0;
