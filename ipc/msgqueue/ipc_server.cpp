@@ -95,15 +95,16 @@ bool stop_order_pending(IpcServer* server) {
 /* Cancellation is taken only while waiting here, never inside a callback or
  * an answer. Once destroy has queued its stop order the wait is not
  * cancellable: the thread takes the order, so none is left for the next
- * thread on this queue. */
+ * thread on this queue. No local of this frame or those below it has its
+ * address taken: cancellation unwinds them without their epilogues, which
+ * address-sanitized builds would otherwise mistake for stack corruption. */
 int receive_payload(ReceiveContext* ctx) {
     IpcServer* server = ctx->server;
     const bool cancellable = !stop_order_pending(server);
-    int state = 0;
-    if (cancellable) pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &state);
+    if (cancellable) pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
     const int rc = ipc_rcv_internal(server->msqid, server->mtype, server->chunk_size, ctx->fragment, &ctx->block,
                                     &ctx->capacity);
-    if (cancellable) pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    if (cancellable) pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     return rc;
 }
 

@@ -76,17 +76,17 @@ int32_t fill_next_fragment(IpcFragment* fragment, size_t chunk_size, const char*
 }
 
 /* Room for n more bytes and the closing NUL, growing by the 2 * cap - 1 rule
- * (1025, 2049, 4097 ... for a chunk size of 1024). */
-int ensure_room(char** buffer, int* cap, int written, int n) {
+ * (1025, 2049, 4097 ... for a chunk size of 1024). Returns the capacity, or
+ * 0 when the block could not grow (it is then left as it was). */
+int ensure_room(char** buffer, int cap, int written, int n) {
     const long needed = static_cast<long>(written) + n + 1;
-    if (needed <= *cap) return 0;
-    long grown = *cap;
+    if (needed <= cap) return cap;
+    long grown = cap;
     while (grown < needed) grown = grown > 1 ? 2 * grown - 1 : needed;
     char* moved = static_cast<char*>(realloc(*buffer, static_cast<size_t>(grown)));
-    if (moved == nullptr) return -4;
+    if (moved == nullptr) return 0;
     *buffer = moved;
-    *cap = static_cast<int>(grown);
-    return 0;
+    return static_cast<int>(grown);
 }
 
 /* A chunk_len the fragment really carries and the block can take. */
@@ -156,6 +156,8 @@ int ipc_rcv_internal(int msqid, long msgtyp, size_t chunk_size, IpcFragment* fra
     if (fragment == nullptr || buffer == nullptr || *buffer == nullptr || capacity == nullptr || *capacity <= 0 ||
         !ipc_chunk_size_fits(chunk_size))
         return -3;
+    /* A server's receive thread is cancelled inside this call: no local here
+     * may have its address taken (see receive_payload). */
     int cap = *capacity;
     int written = 0;
     bool first = true;
@@ -178,10 +180,12 @@ int ipc_rcv_internal(int msqid, long msgtyp, size_t chunk_size, IpcFragment* fra
          * taken so that the next receive starts at a payload boundary. */
         if (!dropped && (!chunk_len_plausible(n, res, chunk_size) || written + n > IPC_MAX_PAYLOAD)) dropped = true;
         if (!dropped) {
-            if (ensure_room(buffer, &cap, written, n) != 0) {
+            const int room = ensure_room(buffer, cap, written, n);
+            if (room == 0) {
                 *capacity = cap;
                 return -4;
             }
+            cap = room;
             memcpy(*buffer + written, fragment->data, static_cast<size_t>(n));
             written += n;
         }
