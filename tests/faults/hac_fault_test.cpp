@@ -1,0 +1,355 @@
+// The two HAC halves under process faults, on the fixed HAC queues: this
+// test process is the application manager, fault_peer the browser.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fault_payload.h"
+#include "fault_support.h"
+#include "test_support.h"
+#include "vetu_hac.h"
+#include "vetu_ipc.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+char process_state(pid_t pid) {
+    const std::string stat = hac_test::read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
+}
+
+class Browser {
+public:
+    explicit Browser(int generation, int notifications = 0)
+        : out_(hac_test::temp_path("fault_browser")),
+          peer_(new hac_test::Peer(FAULT_PEER_PATH,
+                                   {"browser", std::to_string(generation), std::to_string(notifications)}, out_)) {}
+    ~Browser() { unlink(out_.c_str()); }
+    bool ready() { return hac_test::peer_printed(out_, "ready"); }
+    void signal(int sig) { peer_->kill_now(sig); }
+    // SIGSTOP and wait until the kernel has stopped it: a request sent
+    // before then may still be handed to its pending receive.
+    bool stop() {
+        peer_->kill_now(SIGSTOP);
+        return hac_test::wait_until([&] { return process_state(peer_->pid()) == 'T'; });
+    }
+    void kill_and_reap() {
+        peer_->kill_now(SIGKILL);
+        peer_->wait();
+    }
+    const std::string& out() const { return out_; }
+
+private:
+    std::string out_;
+    std::unique_ptr<hac_test::Peer> peer_;
+};
+
+class HacFaults : public ::testing::Test {
+protected:
+    void SetUp() override { hac_test::remove_hac_queues(); }
+    void TearDown() override {
+        Vetu_HAC_Client_Finalize();
+        Vetu_HAC_Client_UnregisterCallback();
+        hac_test::remove_hac_queues();
+    }
+};
+
+int request_queue() { return msgget(HAC_REQUEST_QUEUE_KEY, 0); }
+
+// A query run on a thread of its own, so that the test can fault the
+// browser while it waits.
+struct PendingQuery {
+    std::atomic<int> rc{1};
+    std::atomic<bool> done{false};
+    int errcode = -12345;
+    pthread_t handle{};
+    std::thread thread;
+    PendingQuery(int appid, int orgid) {
+        thread = std::thread([this, appid, orgid] {
+            handle = pthread_self();
+            VetuAppIdentifier app{appid, orgid};
+            rc = Vetu_HAC_Client_GetAppErrorCode(&app, &errcode);
+            done = true;
+        });
+    }
+    bool finished(std::chrono::milliseconds timeout) { return hac_test::wait_until([&] { return done.load(); }, timeout); }
+    // A query whose answer never comes would wait for ever: release it
+    // with a no-reply answer so that a failed test still ends.
+    ~PendingQuery() {
+        while (!finished(std::chrono::milliseconds(1000))) {
+            char a[] = "a";
+            IpcData none = {2, a};
+            ipc_snd_internal(msgget(HAC_REPLY_QUEUE_KEY, 0), HAC_IPC_MTYPE, HAC_IPC_CHUNK_SIZE, &none,
+                             IPC_KIND_NO_REPLY);
+        }
+        thread.join();
+    }
+};
+
+int ask_error_code(int appid, int orgid, int* out) {
+    VetuAppIdentifier app{appid, orgid};
+    return Vetu_HAC_Client_GetAppErrorCode(&app, out);
+}
+
+// Five fragments a message while the browser is stopped and continued over
+// and over: every message whose send returned 0 reaches the browser intact
+// and in order.
+TEST_F(HacFaults, BrowserStoppedAndContinuedMidStreamLosesAndMixesNothing) {
+    Browser browser(1);
+    ASSERT_TRUE(browser.ready());
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    std::atomic<bool> sending{true};
+    std::thread toggler([&] {
+        while (sending) {
+            browser.signal(SIGSTOP);
+            usleep(20000);  // the fault's own rhythm, not a wait for anything
+            browser.signal(SIGCONT);
+            usleep(20000);
+        }
+    });
+    std::vector<long> accepted;
+    for (long seq = 1; seq <= 150; ++seq) {
+        const std::string xml = hac_test::numbered_payload(seq, 5000);
+        if (Vetu_HAC_Client_SendXmlAitUrl(xml.c_str(), static_cast<int>(xml.size()), "c", 1) == 0)
+            accepted.push_back(seq);
+    }
+    sending = false;
+    toggler.join();
+    browser.signal(SIGCONT);
+    EXPECT_TRUE(hac_test::wait_until(
+        [&] { return hac_test::peer_numbers(browser.out(), "xml ").size() >= accepted.size(); }, seconds(10)));
+    EXPECT_EQ(hac_test::peer_numbers(browser.out(), "xml "), accepted);
+    EXPECT_FALSE(hac_test::peer_printed(browser.out(), "xml bad", milliseconds(0)));
+    EXPECT_GT(accepted.size(), 100u);
+}
+
+// The browser dies before it takes the waiting query off the queue; the
+// next browser answers it, and the query after gets its own answer.
+TEST_F(HacFaults, BrowserKilledWhileAQueryWaitsTheNextBrowserAnswersIt) {
+    auto first = std::make_unique<Browser>(1);
+    ASSERT_TRUE(first->ready());
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    ASSERT_TRUE(first->stop());
+    PendingQuery waiting(3, 4);
+    ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued_messages(request_queue()) == 1; }));
+    first->kill_and_reap();
+    Browser second(2);
+    ASSERT_TRUE(second.ready());
+    ASSERT_TRUE(waiting.finished(seconds(5)));
+    EXPECT_EQ(waiting.rc, 0);
+    EXPECT_EQ(waiting.errcode, hac_test::derived_error_code(3, 4, 2));
+    int errcode = 0;
+    ASSERT_EQ(ask_error_code(5, 6, &errcode), 0);
+    EXPECT_EQ(errcode, hac_test::derived_error_code(5, 6, 2));
+}
+
+void count_signal(int) {}
+
+void install_handler(int sig) {
+    struct sigaction sa = {};
+    sa.sa_handler = count_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, nullptr);
+}
+
+// A query broken off by a signal before its answer came leaves that answer
+// owed. The browser sends it late, after the next query was sent: the next
+// query must not take it for its own.
+TEST_F(HacFaults, AnAnswerArrivingAfterItsQueryGaveUpIsNotTakenByTheNextQuery) {
+    install_handler(SIGUSR1);
+    Browser browser(1);
+    ASSERT_TRUE(browser.ready());
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    ASSERT_TRUE(browser.stop());
+    {
+        PendingQuery interrupted(3, 4);
+        ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued_messages(request_queue()) == 1; }));
+        ASSERT_TRUE(hac_test::wait_until([&] {
+            pthread_kill(interrupted.handle, SIGUSR1);
+            return interrupted.done.load();
+        }));
+        EXPECT_EQ(interrupted.rc, -1);
+        EXPECT_EQ(interrupted.errcode, -12345) << "out-parameter written on failure";
+    }
+    PendingQuery next(5, 6);
+    ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued_messages(request_queue()) == 2; }));
+    browser.signal(SIGCONT);
+    ASSERT_TRUE(next.finished(seconds(5)));
+    EXPECT_EQ(next.rc, 0);
+    EXPECT_EQ(next.errcode, hac_test::derived_error_code(5, 6, 1)) << "took the answer of the query before";
+}
+
+struct Notifications {
+    std::mutex mutex;
+    std::vector<int> seqs;
+    int foreign = 0;
+};
+
+void on_app_state(const VetuAppIdentifier* app, int, const void* user_data) {
+    Notifications* n = static_cast<Notifications*>(const_cast<void*>(user_data));
+    std::lock_guard<std::mutex> lock(n->mutex);
+    if (app->orgid == 4242) n->seqs.push_back(app->appid);
+    else ++n->foreign;
+}
+
+// 1 kHz of SIGUSR1 at the application manager while two threads send
+// commands and queries and the browser sends notifications. A query may be
+// broken off by a signal (it then returns -1 and writes nothing); whatever
+// returns 0 is right, and no command or notification is lost or reordered.
+TEST_F(HacFaults, SignalStormAtTheApplicationManagerLosesAndMixesNothing) {
+    install_handler(SIGUSR1);
+    Notifications got;
+    Vetu_HAC_Client_RegisterCallback(on_app_state, &got);
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    const int kNotifications = 300;
+    Browser browser(1, kNotifications);
+    ASSERT_TRUE(browser.ready());
+
+    std::atomic<bool> storming{true};
+    std::atomic<long> signals{0};
+    std::thread storm([&] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGUSR1);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);  // delivered to the other threads
+        while (storming) {
+            kill(getpid(), SIGUSR1);
+            ++signals;
+            usleep(1000);
+        }
+    });
+    const int kThreads = 2, kRounds = 150;
+    std::atomic<int> wrong{0}, failed_queries{0}, failed_commands{0}, good_queries{0};
+    std::vector<std::thread> workers;
+    for (int t = 1; t <= kThreads; ++t) {
+        workers.emplace_back([&, t] {
+            for (int seq = 1; seq <= kRounds; ++seq) {
+                VetuAppIdentifier app{t, seq};
+                if (Vetu_HAC_Client_StopApp(&app) != 0) ++failed_commands;
+                int errcode = -1;
+                const int rc = ask_error_code(t, seq, &errcode);
+                if (rc == 0 && errcode != hac_test::derived_error_code(t, seq, 1)) ++wrong;
+                if (rc == 0) ++good_queries;
+                if (rc != 0 && errcode != -1) ++wrong;
+                if (rc != 0) ++failed_queries;
+            }
+        });
+    }
+    for (auto& w : workers) w.join();
+    EXPECT_TRUE(hac_test::peer_printed(browser.out(), "notified " + std::to_string(kNotifications), seconds(10)));
+    EXPECT_TRUE(hac_test::wait_until([&] {
+        std::lock_guard<std::mutex> lock(got.mutex);
+        return got.seqs.size() >= static_cast<size_t>(kNotifications);
+    }));
+    storming = false;
+    storm.join();
+
+    EXPECT_EQ(wrong, 0) << "misattributed answers";
+    EXPECT_EQ(failed_commands, 0);
+    RecordProperty("signals", static_cast<int>(signals));
+    RecordProperty("queries_broken_off", failed_queries.load());
+    std::printf("signals %ld, queries answered %d, broken off by a signal %d\n", signals.load(), good_queries.load(),
+                failed_queries.load());
+    std::vector<int> expected(kNotifications);
+    for (int i = 0; i < kNotifications; ++i) expected[i] = i + 1;
+    {
+        std::lock_guard<std::mutex> lock(got.mutex);
+        EXPECT_EQ(got.seqs, expected);
+        EXPECT_EQ(got.foreign, 0);
+    }
+    // Every command arrived, in each thread's order.
+    for (int t = 1; t <= kThreads; ++t) {
+        std::vector<long> seqs;
+        for (const std::string& l : hac_test::peer_lines(browser.out()))
+            if (l.rfind("stop " + std::to_string(t) + " ", 0) == 0) seqs.push_back(std::stol(l.substr(l.rfind(' ') + 1)));
+        std::vector<long> want(kRounds);
+        for (int i = 0; i < kRounds; ++i) want[i] = i + 1;
+        EXPECT_EQ(seqs, want) << "thread " << t;
+    }
+}
+
+void put_stale_stop_order(key_t key) {
+    const int q = msgget(key, IPC_CREAT | 0666);
+    char empty[] = "";
+    IpcData stop = {0, empty};
+    ASSERT_EQ(ipc_snd_internal(q, HAC_IPC_MTYPE, HAC_IPC_CHUNK_SIZE, &stop, IPC_KIND_STOP), 0);
+}
+
+// A stop order left in the request queue by an earlier run: the browser
+// that starts next still serves.
+TEST_F(HacFaults, AStaleStopOrderInTheRequestQueueDoesNotSilenceTheBrowser) {
+    put_stale_stop_order(HAC_REQUEST_QUEUE_KEY);
+    auto browser = std::make_unique<Browser>(1);
+    ASSERT_TRUE(browser->ready());
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    PendingQuery query(1, 2);
+    const bool answered = query.finished(seconds(3));
+    EXPECT_TRUE(answered) << "the browser's receive thread took the stale stop order and stopped";
+    if (!answered) {
+        browser->kill_and_reap();  // a fresh browser releases the waiting query
+        browser = std::make_unique<Browser>(1);
+        ASSERT_TRUE(query.finished(seconds(5)));
+    }
+    EXPECT_EQ(query.rc, 0);
+}
+
+// The same on the notification queue, before the application manager starts.
+TEST_F(HacFaults, AStaleStopOrderInTheNotificationQueueDoesNotSilenceTheClient) {
+    put_stale_stop_order(HAC_NOTIFICATION_QUEUE_KEY);
+    Notifications got;
+    Vetu_HAC_Client_RegisterCallback(on_app_state, &got);
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    Browser browser(1, 1);
+    ASSERT_TRUE(browser.ready());
+    EXPECT_TRUE(hac_test::wait_until(
+        [&] {
+            std::lock_guard<std::mutex> lock(got.mutex);
+            return got.seqs.size() == 1;
+        },
+        seconds(3)))
+        << "the client's receive thread took the stale stop order and stopped";
+}
+
+// Two fragments of a three-fragment request left by a client that died:
+// the browser that starts next serves the requests that follow.
+TEST_F(HacFaults, AHalfSentRequestDoesNotSwallowTheNextRequest) {
+    const int q = msgget(HAC_REQUEST_QUEUE_KEY, IPC_CREAT | 0666);
+    std::vector<char> buffer(IPC_FRAGMENT_BUFFER_SIZE(HAC_IPC_CHUNK_SIZE));
+    IpcFragment* f = reinterpret_cast<IpcFragment*>(buffer.data());
+    for (int seq = 1; seq <= 2; ++seq) {
+        std::fill(buffer.begin(), buffer.end(), 0);
+        f->mtype = HAC_IPC_MTYPE;
+        f->kind = IPC_KIND_MESSAGE;
+        f->total_len = 3000;
+        f->seq = seq;
+        f->one = 1;
+        f->chunk_len = HAC_IPC_CHUNK_SIZE + 1;
+        std::fill(f->data, f->data + HAC_IPC_CHUNK_SIZE + 1, ' ');
+        ASSERT_EQ(msgsnd(q, f, IPC_FRAGMENT_MSGSZ(HAC_IPC_CHUNK_SIZE), IPC_NOWAIT), 0);
+    }
+    Browser browser(1);
+    ASSERT_TRUE(browser.ready());
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    VetuAppIdentifier app{9, 1};
+    ASSERT_EQ(Vetu_HAC_Client_StopApp(&app), 0);
+    EXPECT_TRUE(hac_test::peer_printed(browser.out(), "stop 9 1", seconds(3)))
+        << "the command after the leftover fragments was lost";
+    int errcode = 0;
+    EXPECT_EQ(ask_error_code(2, 3, &errcode), 0);
+    EXPECT_EQ(errcode, hac_test::derived_error_code(2, 3, 1));
+}
+
+}  // namespace
