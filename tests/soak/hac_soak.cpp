@@ -1,0 +1,305 @@
+// Soak of the HAC channel between two real processes on the fixed queues:
+// several application-manager threads send commands and queries while the
+// browser (a child forked before any thread) sends notifications.
+//
+//   hac_soak [seconds] [threads]      (or HAC_SOAK_SECONDS, HAC_SOAK_THREADS)
+//
+// Every query's answer is derived from its request, so a misattributed
+// answer is caught; every one-way message carries a per-thread sequence
+// number, so loss and reordering are caught. Prints the counts and the
+// resident memory of both processes; exits 1 when anything was lost,
+// misattributed or reordered, or (runs of 20 s and more) when either
+// process grew by 1 MiB or more after warm-up.
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+#include "vetu_hac.h"
+
+namespace {
+
+const int kMaxThreads = 16;
+const int kNotifyOrg = 4242;
+const size_t kXmlBytes = 3000;  // three fragments
+
+using Clock = std::chrono::steady_clock;
+
+// Counters the browser keeps for the application manager to read.
+struct Shared {
+    std::atomic<int> browser_ready;
+    std::atomic<int> stop_notifying;
+    std::atomic<long> notifications_sent;
+    std::atomic<long> stops_received[kMaxThreads + 1];
+    std::atomic<long> xml_received[kMaxThreads + 1];
+    std::atomic<long> out_of_order;
+    std::atomic<long> damaged;
+};
+
+Shared* g_shared;
+
+std::string numbered(long seq, size_t len) {
+    std::string s = std::to_string(seq) + "|";
+    for (size_t i = s.size(); i < len; ++i) s.push_back(static_cast<char>('a' + (seq + static_cast<long>(i)) % 26));
+    return s;
+}
+
+unsigned fnv(const std::string& s) {
+    unsigned h = 2166136261u;
+    for (unsigned char c : s) h = (h ^ c) * 16777619u;
+    return h & 0x7FFFFFFFu;
+}
+
+int error_code_for(int appid, int orgid) { return appid * 7 + orgid; }
+int teletext_for(int enabled) { return enabled * 3 + 1; }
+
+// ---- browser ----
+
+void expect_next(std::atomic<long>& last, long seq) {
+    if (seq != last.load() + 1) ++g_shared->out_of_order;
+    last = seq;
+}
+
+void browser_stop(const VetuAppIdentifier* app) {
+    if (app->appid < 1 || app->appid > kMaxThreads) {
+        ++g_shared->damaged;
+        return;
+    }
+    expect_next(g_shared->stops_received[app->appid], app->orgid);
+}
+
+void browser_xml(const std::string& xml, const std::string& ccid) {
+    const int thread = std::atoi(ccid.c_str());
+    const long seq = std::atol(xml.c_str());
+    if (thread < 1 || thread > kMaxThreads || xml != numbered(seq, kXmlBytes)) {
+        ++g_shared->damaged;
+        return;
+    }
+    expect_next(g_shared->xml_received[thread], seq);
+}
+
+void browser_error_code(const VetuAppIdentifier* app, int* errcode) { *errcode = error_code_for(app->appid, app->orgid); }
+void browser_teletext(int enabled, int* teletext) { *teletext = teletext_for(enabled); }
+void browser_create(const std::string& url, VetuAppIdentifier* app, int src) {
+    app->appid = static_cast<int>(fnv(url));
+    app->orgid = src;
+}
+void browser_version(int* major, int* minor, int* number) {
+    *major = 1;
+    *minor = 2;
+    *number = 3;
+}
+void browser_running(int* isrunning) { *isrunning = 1; }
+
+[[noreturn]] void run_browser() {
+    VetuHacServerCallback table{};
+    table.StopApp = browser_stop;
+    table.SendXmlAitUrl = browser_xml;
+    table.GetAppErrorCode = browser_error_code;
+    table.ShowTeleTextApp = browser_teletext;
+    table.CreateBIApplication = browser_create;
+    table.GetVersion = browser_version;
+    table.IsAppRunning = browser_running;
+    Vetu_HAC_Server_RegisterCallback(table, nullptr);
+    Vetu_HAC_Server_Initialize();
+    g_shared->browser_ready = 1;
+    long seq = 0;
+    while (!g_shared->stop_notifying) {
+        // Numbered in order of acceptance: a refused one is sent again.
+        if (Vetu_HAC_Server_SendAppState(static_cast<int>(seq + 1), kNotifyOrg, VETU_APP_EVENT_STARTED) == 0)
+            g_shared->notifications_sent = ++seq;
+        usleep(500);
+    }
+    for (;;) pause();
+}
+
+// ---- application manager ----
+
+struct ThreadCounts {
+    long commands = 0, command_failures = 0;
+    long queries = 0, query_failures = 0, misattributed = 0;
+    long stops_accepted = 0, xml_accepted = 0;
+};
+
+std::atomic<long> g_notifications{0};
+std::atomic<long> g_notifications_out_of_order{0};
+
+void on_app_state(const VetuAppIdentifier* app, int, const void*) {
+    if (app->orgid != kNotifyOrg || app->appid != g_notifications.load() + 1) ++g_notifications_out_of_order;
+    g_notifications = app->appid;
+}
+
+bool ask(int thread, long round, ThreadCounts& c) {
+    const int a = thread, b = static_cast<int>(round % 100000);
+    switch (round % 5) {
+        case 0: {
+            VetuAppIdentifier app{a, b};
+            int err = 0;
+            if (Vetu_HAC_Client_GetAppErrorCode(&app, &err) != 0) return false;
+            if (err != error_code_for(a, b)) ++c.misattributed;
+            return true;
+        }
+        case 1: {
+            int tt = 0;
+            if (Vetu_HAC_Client_ShowTeleTextApp(b, &tt) != 0) return false;
+            if (tt != teletext_for(b)) ++c.misattributed;
+            return true;
+        }
+        case 2: {
+            const std::string url = "http://soak/" + std::to_string(a) + "/" + std::to_string(round);
+            VetuAppIdentifier app{0, 0};
+            const int src = static_cast<int>(round % 3);
+            if (Vetu_HAC_Client_CreateBIApplication(url.c_str(), static_cast<int>(url.size()), &app,
+                                                    static_cast<VetuApplicationSource>(src)) != 0)
+                return false;
+            if (app.appid != static_cast<int>(fnv(url)) || app.orgid != src) ++c.misattributed;
+            return true;
+        }
+        case 3: {
+            int major = 0, minor = 0, number = 0;
+            if (Vetu_HAC_Client_GetVersion(&major, &minor, &number) != 0) return false;
+            if (major != 1 || minor != 2 || number != 3) ++c.misattributed;
+            return true;
+        }
+        default: {
+            int running = 0;
+            if (Vetu_HAC_Client_IsAppRunning(&running) != 0) return false;
+            if (running != 1) ++c.misattributed;
+            return true;
+        }
+    }
+}
+
+void apm_thread(int thread, Clock::time_point end, ThreadCounts* c) {
+    const std::string ccid = std::to_string(thread);
+    for (long round = 1; Clock::now() < end; ++round) {
+        VetuAppIdentifier app{thread, static_cast<int>(c->stops_accepted + 1)};
+        ++c->commands;
+        if (Vetu_HAC_Client_StopApp(&app) == 0) ++c->stops_accepted;
+        else ++c->command_failures;
+        if (round % 4 == 0) {
+            const std::string xml = numbered(c->xml_accepted + 1, kXmlBytes);
+            ++c->commands;
+            if (Vetu_HAC_Client_SendXmlAitUrl(xml.c_str(), static_cast<int>(xml.size()), ccid.c_str(),
+                                              static_cast<int>(ccid.size())) == 0)
+                ++c->xml_accepted;
+            else ++c->command_failures;
+        }
+        ++c->queries;
+        if (!ask(thread, round, *c)) ++c->query_failures;
+    }
+}
+
+long resident_kib(pid_t pid) {
+    const std::string statm = hac_test::read_file("/proc/" + std::to_string(pid) + "/statm");
+    long size = 0, resident = 0;
+    if (std::sscanf(statm.c_str(), "%ld %ld", &size, &resident) != 2) return -1;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+struct MemorySeries {
+    std::vector<long> apm, browser;
+    long growth(const std::vector<long>& s) const {
+        if (s.size() < 4) return 0;
+        const size_t warm = s.size() / 4;  // the first quarter is warm-up
+        long peak = s[warm];
+        for (size_t i = warm; i < s.size(); ++i) peak = std::max(peak, s[i]);
+        return peak - s[warm];
+    }
+};
+
+int env_or(const char* name, int fallback, int argc, char** argv, int index) {
+    if (argc > index) return std::atoi(argv[index]);
+    const char* v = std::getenv(name);
+    return v != nullptr ? std::atoi(v) : fallback;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int seconds = env_or("HAC_SOAK_SECONDS", 20, argc, argv, 1);
+    const int threads = std::min(kMaxThreads, std::max(1, env_or("HAC_SOAK_THREADS", 4, argc, argv, 2)));
+    hac_test::remove_hac_queues();
+    void* mem = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (mem == MAP_FAILED) return 2;
+    g_shared = new (mem) Shared();
+    std::fflush(stdout);
+    const pid_t browser = fork();
+    if (browser < 0) return 2;
+    if (browser == 0) run_browser();
+
+    Vetu_HAC_Client_RegisterCallback(on_app_state, nullptr);
+    Vetu_HAC_Client_Initialize();
+    if (!hac_test::wait_until([] { return g_shared->browser_ready.load() == 1; })) return 2;
+
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::seconds(seconds);
+    std::vector<ThreadCounts> counts(static_cast<size_t>(threads));
+    std::vector<std::thread> workers;
+    for (int t = 1; t <= threads; ++t) workers.emplace_back(apm_thread, t, end, &counts[static_cast<size_t>(t - 1)]);
+    MemorySeries mem_series;
+    std::printf("%8s %10s %10s %12s\n", "second", "apm_kib", "browser_kib", "notified");
+    for (int s = 0; Clock::now() < end; ++s) {
+        hac_test::wait_until([&] { return Clock::now() >= start + std::chrono::seconds(s + 1); },
+                             std::chrono::seconds(2));
+        mem_series.apm.push_back(resident_kib(getpid()));
+        mem_series.browser.push_back(resident_kib(browser));
+        if (s % std::max(1, seconds / 20) == 0)
+            std::printf("%8d %10ld %10ld %12ld\n", s + 1, mem_series.apm.back(), mem_series.browser.back(),
+                        g_notifications.load());
+    }
+    for (auto& w : workers) w.join();
+
+    ThreadCounts total;
+    long stops_lost = 0, xml_lost = 0;
+    for (int t = 1; t <= threads; ++t) {
+        const ThreadCounts& c = counts[static_cast<size_t>(t - 1)];
+        // Wait for what was accepted to be taken, then compare.
+        hac_test::wait_until([&] {
+            return g_shared->stops_received[t] >= c.stops_accepted && g_shared->xml_received[t] >= c.xml_accepted;
+        });
+        stops_lost += c.stops_accepted - g_shared->stops_received[t];
+        xml_lost += c.xml_accepted - g_shared->xml_received[t];
+        total.commands += c.commands;
+        total.command_failures += c.command_failures;
+        total.queries += c.queries;
+        total.query_failures += c.query_failures;
+        total.misattributed += c.misattributed;
+    }
+    g_shared->stop_notifying = 1;
+    hac_test::wait_until([] { return g_notifications.load() >= g_shared->notifications_sent.load(); });
+    const long notifications_lost = g_shared->notifications_sent - g_notifications;
+    kill(browser, SIGKILL);
+    waitpid(browser, nullptr, 0);
+    Vetu_HAC_Client_Finalize();
+    hac_test::remove_hac_queues();
+
+    const long apm_growth = mem_series.growth(mem_series.apm);
+    const long browser_growth = mem_series.growth(mem_series.browser);
+    std::printf("threads %d, seconds %d\n", threads, seconds);
+    std::printf("commands %ld (refused %ld), lost %ld (StopApp %ld, SendXmlAitUrl %ld), reordered %ld, damaged %ld\n",
+                total.commands, total.command_failures, stops_lost + xml_lost, stops_lost, xml_lost,
+                g_shared->out_of_order.load(), g_shared->damaged.load());
+    std::printf("queries %ld, failed %ld, misattributed %ld\n", total.queries, total.query_failures,
+                total.misattributed);
+    std::printf("notifications %ld, lost %ld, reordered %ld\n", g_shared->notifications_sent.load(),
+                notifications_lost, g_notifications_out_of_order.load());
+    std::printf("resident KiB after warm-up: apm +%ld, browser +%ld\n", apm_growth, browser_growth);
+    const bool memory_ok = seconds < 20 || (apm_growth < 1024 && browser_growth < 1024);
+    const bool ok = stops_lost + xml_lost == 0 && notifications_lost == 0 && total.misattributed == 0 &&
+                    total.query_failures == 0 && g_shared->out_of_order == 0 && g_shared->damaged == 0 &&
+                    g_notifications_out_of_order == 0 && memory_ok;
+    std::printf("%s\n", ok ? "soak passed" : "soak FAILED");
+    return ok ? 0 : 1;
+}
