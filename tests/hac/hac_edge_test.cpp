@@ -1,0 +1,357 @@
+// The exact texts each half writes, the texts outside the protocol each half
+// must survive, the client's log records and its lifecycle faults. Raw IPC
+// endpoints stand in for a half where a real one could not write the text.
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include "hac_support.h"
+#include "vetu_log.h"
+
+namespace hac_test {
+namespace {
+
+// A raw IPC server endpoint on the request queue in place of the browser:
+// keeps every text the real client sends and answers with what respond
+// returns for it ("" gives the no-reply answer).
+class RawBrowser {
+public:
+    std::function<std::string(const Json::Value&)> respond = [](const Json::Value&) { return std::string(); };
+
+    RawBrowser() {
+        vetu_ipc_server_create(HAC_REQUEST_QUEUE_KEY, HAC_IPC_MTYPE, 1, HAC_IPC_CHUNK_SIZE, &server_);
+        vetu_ipc_server_register_callback(server_, on_request, this);
+    }
+    ~RawBrowser() { vetu_ipc_server_destroy(server_); }
+
+    void answer_with(const std::string& text) {
+        respond = [text](const Json::Value&) { return text; };
+    }
+    std::vector<Json::Value> texts() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return texts_;
+    }
+    bool wait_texts(size_t n) {
+        return wait_until([&] { return texts().size() >= n; });
+    }
+
+private:
+    static IpcData* on_request(const IpcData* payload, void* self) {
+        RawBrowser* raw = static_cast<RawBrowser*>(self);
+        const Json::Value request = parse_json(payload->data);
+        {
+            std::lock_guard<std::mutex> lock(raw->mutex_);
+            raw->texts_.push_back(request);
+        }
+        const std::string answer = raw->respond(request);
+        if (answer.empty()) return nullptr;
+        return new IpcData{static_cast<int32_t>(answer.size()), strdup(answer.c_str())};
+    }
+
+    IpcServer* server_ = nullptr;
+    std::mutex mutex_;
+    std::vector<Json::Value> texts_;
+};
+
+VetuAITAppInfo small_record() {
+    VetuAITAppInfo app;
+    app.appid = 3;
+    app.name = "n";
+    return app;
+}
+
+std::string document_of(const VetuAITAppInfo& app) {
+    std::string document;
+    aitappinfo_packet(&app, document);
+    return document;
+}
+
+std::string deep_nesting(const char* head) {
+    return std::string(head) + ",\"x\":" + std::string(5000, '[') + std::string(5000, ']') + "}";
+}
+
+using ClientTexts = HacQueues;
+
+TEST_F(ClientTexts, CommandsWriteTheCatalogueMembers) {
+    RawBrowser raw;
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    VetuAITAppInfo rec = small_record();
+    std::vector<VetuAITAppInfo*> apps(12, &rec);
+    apps[1] = nullptr;
+    const VetuAppIdentifier app = {5, -7};
+    // Refused before anything is sent.
+    EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(0, apps.data()), -3);
+    EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(1, nullptr), -3);
+    EXPECT_EQ(Vetu_HAC_Client_StopApp(nullptr), -3);
+    EXPECT_EQ(Vetu_HAC_Client_DestroyBIApplication(nullptr), -3);
+    EXPECT_EQ(Vetu_HAC_Client_SendXmlAitUrl(nullptr, 1, "c", 1), -3);
+    EXPECT_EQ(Vetu_HAC_Client_SendXmlAitUrl("x", 0, "c", 1), -3);
+    EXPECT_EQ(Vetu_HAC_Client_SendXmlAitUrl("x", 1, nullptr, 1), -3);
+
+    EXPECT_EQ(Vetu_HAC_Client_SendAitIDs(0xFFFFFFFFu, 0x80000000u, false), 0);
+    EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(-1, apps.data()), 0);
+    EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(3, apps.data()), 0);
+    EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(12, apps.data()), 0);
+    EXPECT_EQ(Vetu_HAC_Client_StopApp(&app), 0);
+    EXPECT_EQ(Vetu_HAC_Client_SendXmlAitUrl("<x/>", 99, "cc", 0), 0);
+    EXPECT_EQ(Vetu_HAC_Client_SendKey(static_cast<VetuKey>(-5), static_cast<VetuKeyEventType>(77), 3), 0);
+    EXPECT_EQ(Vetu_HAC_Client_DestroyBIApplication(&app), 0);
+    EXPECT_EQ(Vetu_HAC_Client_Reset(-1, static_cast<VetuApmResetType>(-2), -3), 0);
+
+    Json::Value with_records = parse_json(R"({"t":102,"num":3})");
+    with_records["ai0"] = with_records["ai2"] = document_of(rec);
+    const std::vector<Json::Value> expected = {
+        parse_json(R"({"t":101,"svrid":4294967295,"aitver":2147483648,"hasait":0})"),
+        parse_json(R"({"t":102,"num":-1})"),
+        with_records,
+        Json::Value(),  // twelve records: checked by name below
+        parse_json(R"({"t":103,"appid":5,"orgid":-7})"),
+        parse_json(R"({"t":104,"xml":"<x/>","xmllen":99,"ccid":"cc","ccidlen":0})"),
+        parse_json(R"({"t":105,"key":-5,"keytype":77,"keyid":3})"),
+        parse_json(R"({"t":113,"appid":5,"orgid":-7})"),
+        parse_json(R"({"t":114,"svrid":-1,"type":-2,"timeout":-3})"),
+    };
+    ASSERT_TRUE(raw.wait_texts(expected.size()));
+    const std::vector<Json::Value> texts = raw.texts();
+    ASSERT_EQ(texts.size(), expected.size());
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (!expected[i].isNull()) {
+            EXPECT_EQ(texts[i], expected[i]) << "message " << i;
+        }
+    }
+    EXPECT_EQ(texts[3].size(), 13u);  // "t", "num" and eleven records: ai1 left out
+    EXPECT_FALSE(texts[3].isMember("ai1"));
+    EXPECT_EQ(texts[3]["ai11"], document_of(rec));
+}
+
+struct QueryOuts {
+    int err = 77, teletext = 77, major = 77, minor = 77, number = 77, running = 77;
+    VetuAppIdentifier created = {77, 77};
+    std::vector<int> all() const { return {err, teletext, major, minor, number, running, created.appid, created.orgid}; }
+};
+
+// The five queries in a row; their results.
+std::vector<int> run_all_queries(QueryOuts* out) {
+    const VetuAppIdentifier app = {1, 2};
+    return {Vetu_HAC_Client_GetAppErrorCode(&app, &out->err), Vetu_HAC_Client_ShowTeleTextApp(-4, &out->teletext),
+            Vetu_HAC_Client_GetVersion(&out->major, &out->minor, &out->number),
+            Vetu_HAC_Client_IsAppRunning(&out->running),
+            Vetu_HAC_Client_CreateBIApplication("u", 42, &out->created, VETU_APP_SOURCE_XML_AIT)};
+}
+
+TEST_F(ClientTexts, QueriesWriteRequestsAndTakeOnlyUsableReplies) {
+    RawBrowser raw;
+    QueryOuts out;
+    EXPECT_EQ(run_all_queries(&out), std::vector<int>(5, -3));  // not initialised
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    EXPECT_EQ(Vetu_HAC_Client_IsAppRunning(nullptr), -3);
+    EXPECT_EQ(Vetu_HAC_Client_GetVersion(&out.major, nullptr, &out.number), -3);
+    EXPECT_EQ(Vetu_HAC_Client_ShowTeleTextApp(0, nullptr), -3);
+    EXPECT_EQ(Vetu_HAC_Client_GetAppErrorCode(nullptr, &out.err), -3);
+    EXPECT_EQ(Vetu_HAC_Client_CreateBIApplication("u", 0, &out.created, VETU_APP_SOURCE_URL), -3);
+    EXPECT_EQ(Vetu_HAC_Client_CreateBIApplication("u", 1, nullptr, VETU_APP_SOURCE_URL), -3);
+
+    // No reply, not JSON, not an object, members jsoncpp refuses to convert:
+    // -1, and every out-value as it was.
+    for (const char* bad : {"", "not json", "[1,2]", R"({"errcode":"x","teletext":"x","major":"x","isrunning":"x","appid":"x"})",
+                            R"({"errcode":3000000000,"teletext":3000000000,"number":3000000000,"isrunning":3000000000,"orgid":3000000000})"}) {
+        raw.answer_with(bad);
+        EXPECT_EQ(run_all_queries(&out), std::vector<int>(5, -1)) << bad;
+        EXPECT_EQ(out.all(), std::vector<int>(8, 77)) << bad;
+    }
+    raw.answer_with("{}");
+    EXPECT_EQ(run_all_queries(&out), std::vector<int>(5, 0));
+    EXPECT_EQ(out.all(), std::vector<int>(8, 0));
+    raw.answer_with(R"({"t":116,"major":1,"minor":2,"number":3})");
+    EXPECT_EQ(Vetu_HAC_Client_GetVersion(&out.major, &out.minor, &out.number), 0);
+    EXPECT_EQ(std::vector<int>({out.major, out.minor, out.number}), std::vector<int>({1, 2, 3}));
+
+    const std::vector<Json::Value> texts = raw.texts();
+    ASSERT_EQ(texts.size(), 31u);  // six rounds of five and one more; nothing refused was sent
+    EXPECT_EQ(texts[0], parse_json(R"({"t":106,"appid":1,"orgid":2})"));
+    EXPECT_EQ(texts[1], parse_json(R"({"t":109,"enabled":-4})"));
+    EXPECT_EQ(texts[2], parse_json(R"({"t":115})"));
+    EXPECT_EQ(texts[3], parse_json(R"({"t":117})"));
+    EXPECT_EQ(texts[4], parse_json(R"({"t":111,"url":"u","urllen":42,"src":1})"));
+}
+
+TEST_F(ClientTexts, TwoThreadsQueryOneAfterTheOther) {
+    std::atomic<bool> second_started{false};
+    RawBrowser raw;
+    raw.respond = [&](const Json::Value& request) {
+        const int appid = request["appid"].asInt();
+        printf("raw request %d\n", appid);
+        if (appid == 11) wait_until([&] { return second_started.load(); });
+        return one_line(parse_json("{\"errcode\":" + std::to_string(appid) + "}"));
+    };
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    insert_modules_list("HAC", 1);
+    StdoutCapture capture;
+    int first = 0;
+    int second = 0;
+    std::thread a([&] {
+        const VetuAppIdentifier app = {11, 0};
+        Vetu_HAC_Client_GetAppErrorCode(&app, &first);
+    });
+    ASSERT_TRUE(raw.wait_texts(1));
+    std::thread b([&] {
+        const VetuAppIdentifier app = {22, 0};
+        second_started = true;
+        Vetu_HAC_Client_GetAppErrorCode(&app, &second);
+    });
+    a.join();
+    b.join();
+    const std::string out = capture.stop();
+    clear_modules_list();
+    EXPECT_EQ(first, 11);
+    EXPECT_EQ(second, 22);
+    // The first reply is parsed and traced before the second request leaves.
+    ASSERT_NE(out.find("*out_err:11"), std::string::npos);
+    EXPECT_LT(out.find("*out_err:11"), out.find("raw request 22"));
+}
+
+std::atomic<int> g_dvb_seen{0};
+void count_dvb(VetuAppManagerUpdateAITStatus, const void*) { ++g_dvb_seen; }
+
+size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+TEST_F(ClientTexts, LogRecordsUnderHac) {
+    insert_modules_list("HAC", 1);
+    StdoutCapture finalize_alone;
+    EXPECT_EQ(Vetu_HAC_Client_Finalize(), 0);
+    // Its entry record and nothing else.
+    EXPECT_TRUE(std::regex_match(
+        finalize_alone.stop(),
+        std::regex(R"(\x1b\[32mtime=[^\n]*logtype=info File: hac_client Function: Vetu_HAC_Client_Finalize\(\) Enter!\n\x1b\[0m)")));
+
+    RawBrowser raw;
+    raw.respond = [](const Json::Value& request) {
+        return std::string(request["t"].asInt() == HAC_MSG_GET_APP_ERROR_CODE ? R"({"errcode":5})" : R"({"teletext":6})");
+    };
+    Vetu_HAC_Client_RegisterDvbUpdateCallback(count_dvb, nullptr);
+    StdoutCapture capture;
+    const VetuAppIdentifier app = {1, 2};
+    int v = 0;
+    EXPECT_EQ(Vetu_HAC_Client_StopApp(&app), -3);  // before Initialize
+    EXPECT_EQ(Vetu_HAC_Client_IsAppRunning(nullptr), -3);
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    EXPECT_EQ(Vetu_HAC_Client_GetAppErrorCode(&app, &v), 0);
+    EXPECT_EQ(Vetu_HAC_Client_ShowTeleTextApp(1, &v), 0);
+    {
+        RawSender notify(HAC_NOTIFICATION_QUEUE_KEY);
+        notify.send("not json");
+        notify.send(R"({"t":122,"status":-3})");
+        notify.send(R"({"t":121,"status":4})");
+        EXPECT_TRUE(wait_until([] { return g_dvb_seen == 1; }));
+    }
+    const std::string out = capture.stop();
+    clear_modules_list();
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(\x1b\[31mtime=[^\n]*logtype=info File:hac_client Function: Vetu_HAC_Client_StopApp\(\), line: [0-9]+\n)")));
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(File:hac_client Function: Vetu_HAC_Client_IsAppRunning\(\), line: [0-9]+\n)")));
+    EXPECT_EQ(count(out, "Vetu_HAC_Client_StopApp() Leave!"), 0u);
+    EXPECT_EQ(count(out, "Vetu_HAC_Client_Initialize() Leave!"), 1u);
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(Function: Vetu_HAC_Client_GetAppErrorCode\(\), line: [0-9]+, \*out_err:5\n)")));
+    EXPECT_NE(out.find("*out_hasTeleText:6\n"), std::string::npos);
+    EXPECT_NE(out.find("Function: ipc_callback(), line: "), std::string::npos);  // the text that does not parse
+    EXPECT_NE(out.find("xml_status:-3\n"), std::string::npos);                   // no callback, still traced
+    EXPECT_NE(out.find("dvb_status:4\n"), std::string::npos);
+    EXPECT_EQ(count(out, "Function: ipc_callback() Enter!"), 3u);
+    EXPECT_EQ(count(out, "Function: ipc_callback() Leave!"), 2u);
+}
+
+TEST_F(ClientTexts, InitializeAgainCreatesOnlyWhatIsMissing) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make the notification queue unusable for a while";
+    // An existing notification queue this user may not use: the first call
+    // creates the request endpoint, then fails.
+    const int locked = msgget(HAC_NOTIFICATION_QUEUE_KEY, IPC_CREAT | 0600);
+    ASSERT_GE(locked, 0);
+    const int before = thread_count();
+    ASSERT_EQ(seteuid(65534), 0);
+    const int failed = Vetu_HAC_Client_Initialize();
+    ASSERT_EQ(seteuid(0), 0);
+    EXPECT_EQ(failed, -3);
+    EXPECT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    EXPECT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    EXPECT_EQ(thread_count() - before, 1);
+    EXPECT_EQ(Vetu_HAC_Client_Finalize(), 0);
+    EXPECT_EQ(Vetu_HAC_Client_Finalize(), 0);
+    // Under LeakSanitizer an endpoint overwritten on the way fails this test.
+}
+
+// Texts outside the protocol, sent raw to a real half in the peer. Each is
+// followed by a sentinel message; the next report being the sentinel's shows
+// the text called nothing, and the peer ending with 0 that nothing crashed or
+// leaked.
+std::vector<std::string> unusable_texts(const char* head) {
+    return {"not json", "[1]", "5", "{}", R"({"t":"121","status":1})", R"({"t":118})", R"({"t":123})",
+            R"({"t":-1})", deep_nesting(head)};
+}
+
+using RawToPeer = HacQueues;
+
+TEST_F(RawToPeer, DispatcherDropsWhatItDoesNotServe) {
+    PeerHalf browser({"browser"});
+    browser.next();
+    RawSender raw(HAC_REQUEST_QUEUE_KEY);
+    Json::Value gap = parse_json(R"({"t":102,"num":3})");
+    gap["ai0"] = gap["ai2"] = document_of(small_record());  // index 1 missing
+    std::vector<std::string> dropped = unusable_texts(R"({"t":113)");
+    const std::vector<std::string> more = {
+        R"({"t":105,"key":1,"keytype":1,"keyid":1})", R"({"t":107})", R"({"t":120,"appid":1,"orgid":1,"state":1})",
+        R"({"t":103,"appid":3000000000})", R"({"t":104,"xml":{}})", R"({"t":102,"num":0})", R"({"t":102,"num":-1})",
+        one_line(gap), R"({"t":102,"num":1,"ai0":"not json"})", R"({"t":102,"num":1,"ai0":"[1]"})",
+        R"({"t":102,"num":1,"ai0":5})", R"({"t":102,"num":1,"ai0":"{\"appid\":\"x\"}"})"};
+    dropped.insert(dropped.end(), more.begin(), more.end());
+    for (size_t i = 0; i < dropped.size(); ++i) {
+        raw.send(dropped[i]);
+        raw.send(R"({"t":113,"orgid":0,"appid":)" + std::to_string(i) + "}");
+        EXPECT_EQ(one_line(browser.next()), R"({"appid":)" + std::to_string(i) + R"(,"m":"DestroyBIApplication","orgid":0})")
+            << dropped[i].substr(0, 40);
+    }
+    // Served: unsigned bits of 101 with "hasait" 2; text cut at its NUL; a
+    // query type sent one-way (its reply is built and must not leak).
+    raw.send(R"({"t":101,"svrid":2147483648,"aitver":4294967295,"hasait":2})");
+    EXPECT_EQ(one_line(browser.next()), R"({"aitver":-1,"hasait":true,"m":"SendAitIDs","svrid":-2147483648})");
+    raw.send(std::string(R"({"t":113,"appid":77,"orgid":0})") + std::string("\0junk", 5));
+    EXPECT_EQ(browser.next()["appid"].asInt(), 77);
+    raw.send(R"({"t":115})");
+    EXPECT_EQ(browser.next()["m"], "GetVersion");
+    EXPECT_EQ(browser.stop(), 0);
+}
+
+TEST_F(RawToPeer, ReceiverDropsWhatIsNotANotification) {
+    PeerHalf appmgr({"appmgr"});
+    appmgr.next();
+    RawSender raw(HAC_NOTIFICATION_QUEUE_KEY);
+    raw.send(R"({"t":119,"appid":1,"orgid":2,"key":3,"type":4,"keyid":5,"consum":2})");
+    EXPECT_EQ(one_line(appmgr.next()),
+              R"({"appid":1,"consumed":true,"key":3,"keyid":5,"m":"KeyEvent","orgid":2,"type":4,"ud":true})");
+    raw.send(R"({"t":119})");
+    EXPECT_EQ(one_line(appmgr.next()),
+              R"({"appid":0,"consumed":false,"key":0,"keyid":0,"m":"KeyEvent","orgid":0,"type":0,"ud":true})");
+    std::vector<std::string> dropped = unusable_texts(R"({"t":121)");
+    dropped.push_back(R"({"t":121,"status":3000000000})");
+    dropped.push_back(R"({"t":120,"appid":"x"})");
+    for (size_t i = 0; i < dropped.size(); ++i) {
+        raw.send(dropped[i]);
+        raw.send(R"({"t":121,"status":)" + std::to_string(i) + "}");
+        EXPECT_EQ(one_line(appmgr.next()), R"({"m":"DvbStatus","status":)" + std::to_string(i) + R"(,"ud":true})")
+            << dropped[i].substr(0, 40);
+    }
+    raw.send(std::string(R"({"t":121,"status":77})") + std::string("\0junk", 5));
+    EXPECT_EQ(appmgr.next()["status"].asInt(), 77);
+    EXPECT_EQ(appmgr.stop(), 0);
+}
+
+}  // namespace
+}  // namespace hac_test
