@@ -123,7 +123,9 @@ void serve_payloads(ReceiveContext* ctx) {
         }
         switch (ctx->fragment->kind) {
             case IPC_KIND_STOP:
-                if (ctx->fragment->total_len == 0) return;
+                /* Only destroy's own order stops the thread: one left in the
+                 * queue by an endpoint before it is stale. */
+                if (ctx->fragment->total_len == 0 && stop_order_pending(server)) return;
                 break;
             case IPC_KIND_MESSAGE:
                 deliver_message(ctx);

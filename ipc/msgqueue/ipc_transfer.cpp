@@ -174,6 +174,16 @@ int ipc_rcv_internal(int msqid, long msgtyp, size_t chunk_size, IpcFragment* fra
             *capacity = cap;
             return -1;
         }
+        /* A payload begins at its fragment numbered 1. Fragments before it
+         * are the rest of a payload whose start an earlier receive took or
+         * whose sender gave up: they are skipped, not joined. A first
+         * fragment in the middle of a join likewise starts over, rather
+         * than swallow the new payload with the broken one. */
+        if (first && fragment->seq != 1) continue;
+        if (!first && fragment->seq == 1) {
+            written = 0;
+            dropped = false;
+        }
         first = false;
         const int32_t n = fragment->chunk_len;
         /* A payload is dropped whole, but its remaining fragments are still

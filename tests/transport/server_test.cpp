@@ -134,6 +134,17 @@ TEST(IpcServer, ExitStopsTheThreadAndDestroyLeavesNoStopOrder) {
     ASSERT_TRUE(wait_until([&] { return recorder.count() >= 2 && recorder.at(recorder.count() - 1) == "again"; }));
 }
 
+TEST(IpcServer, StaleStopOrderDoesNotStopTheNextThread) {
+    QueuePair q;
+    char empty[] = "";
+    IpcData stop = {0, empty};
+    ipc_snd_internal(q.request, kMtype, kChunk, &stop, IPC_KIND_STOP);  // left by an endpoint before
+    Recorder recorder;
+    Server server(q.key, 1, &recorder);
+    send_one_way(q.key, "still here");
+    ASSERT_TRUE(wait_until([&] { return recorder.count() == 1; }));
+}
+
 TEST(IpcServer, DestroyWakesABlockedReceive) {
     QueuePair q;
     Recorder recorder;

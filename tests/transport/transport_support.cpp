@@ -45,7 +45,7 @@ void put_fragment(int msqid, long mtype, const Header& header, const std::string
     f->mtype = mtype;
     f->kind = header.kind;
     f->total_len = header.total_len;
-    f->seq = 1;
+    f->seq = header.seq;
     f->last = header.last;
     f->one = 1;
     f->chunk_len = header.chunk_len;

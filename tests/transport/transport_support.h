@@ -46,6 +46,7 @@ struct Header {
     int total_len;
     int last;
     int chunk_len;
+    int seq = 1;
 };
 // Puts one hand-made fragment of chunk_size + 32 bytes on the queue.
 void put_fragment(int msqid, long mtype, const Header& header, const std::string& bytes,

@@ -87,7 +87,7 @@ TEST(TwoProcesses, StopAndContinueBetweenFragmentsKeepsThePayloadWhole) {
     ASSERT_TRUE(wait_until([&] { return process_state(server.peer.pid()) == 'T'; }));
     server.peer.kill_now(SIGCONT);
     ASSERT_TRUE(wait_until([&] { return process_state(server.peer.pid()) != 'T'; }));
-    put_fragment(msqid, kMtype, {IPC_KIND_MESSAGE, 1030, 1, 5}, text.substr(1025));
+    put_fragment(msqid, kMtype, {IPC_KIND_MESSAGE, 1030, 1, 5, 2}, text.substr(1025));
     put_fragment(msqid, kMtype, {IPC_KIND_MESSAGE, 4, 1, 4}, "exit");
     EXPECT_EQ(server.peer.wait(), 0);
     const std::vector<std::string> want = {"ready", got_line(text), got_line("exit"), "done"};
