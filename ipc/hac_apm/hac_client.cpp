@@ -28,11 +28,19 @@ struct CallbackPair {
     const void* user_data;
 };
 
-// Guards the two endpoint handles; held around every send, and by a query
-// across its whole exchange.
+// Serialises Initialize and Finalize, and guards the notification endpoint,
+// which only they touch.
+pthread_mutex_t g_client_lifecycle_mutex = PTHREAD_MUTEX_INITIALIZER;
+IpcServer* g_client_ipc_server = nullptr;
+
+// Guards the request endpoint's handle; held around every send, and by a
+// query across its whole exchange. It is never held while the notification
+// endpoint is registered on or destroyed: the receive thread holds that
+// endpoint's mutex while a callback runs, and a callback may send, so
+// holding both here would let Finalize and a callback's query wait on each
+// other for good.
 pthread_mutex_t g_client_ipc_mutex = PTHREAD_MUTEX_INITIALIZER;
 IpcClient* g_client_ipc_client = nullptr;
-IpcServer* g_client_ipc_server = nullptr;
 
 // Guards the four callback pairs; held while a callback runs.
 pthread_mutex_t g_client_callback_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -165,7 +173,7 @@ IpcData* ipc_callback(const IpcData* payload, void* /*user_data*/) {
 
 // Creates only the endpoints that are missing, so a second call, or one
 // after a partly failed call, neither leaks an endpoint nor starts a second
-// receive thread. Called with g_client_ipc_mutex held.
+// receive thread. Called with g_client_lifecycle_mutex held.
 int create_missing_endpoints(const char* function) {
     if (g_client_ipc_client == nullptr) {
         IpcClient* client = nullptr;
@@ -174,7 +182,9 @@ int create_missing_endpoints(const char* function) {
             log_error(function, __LINE__);
             return status;
         }
+        pthread_mutex_lock(&g_client_ipc_mutex);
         g_client_ipc_client = client;
+        pthread_mutex_unlock(&g_client_ipc_mutex);
     }
     if (g_client_ipc_server == nullptr) {
         IpcServer* server = nullptr;
@@ -295,9 +305,9 @@ int store_callback(const char* function, CallbackPair<Callback>* pair, Callback 
 
 int Vetu_HAC_Client_Initialize() {
     log_enter(__func__, __LINE__);
-    pthread_mutex_lock(&g_client_ipc_mutex);
+    pthread_mutex_lock(&g_client_lifecycle_mutex);
     const int status = create_missing_endpoints(__func__);
-    pthread_mutex_unlock(&g_client_ipc_mutex);
+    pthread_mutex_unlock(&g_client_lifecycle_mutex);
     if (status == 0) log_leave(__func__, __LINE__);
     return status;
 }
@@ -305,19 +315,24 @@ int Vetu_HAC_Client_Initialize() {
 int Vetu_HAC_Client_Finalize() {
     log_enter(__func__, __LINE__);
     int result = 0;
-    pthread_mutex_lock(&g_client_ipc_mutex);
+    pthread_mutex_lock(&g_client_lifecycle_mutex);
     if (g_client_ipc_server != nullptr) {
         if (vetu_ipc_server_unregister_callback(g_client_ipc_server) != 0) log_error(__func__, __LINE__);
         result = vetu_ipc_server_destroy(g_client_ipc_server);
         if (result != 0) log_error(__func__, __LINE__);
         g_client_ipc_server = nullptr;
     }
-    if (g_client_ipc_client != nullptr) {
-        result = vetu_ipc_client_destroy(g_client_ipc_client);
-        if (result != 0) log_error(__func__, __LINE__);
-        g_client_ipc_client = nullptr;
-    }
+    // Taken out under the IPC mutex, so no send still uses it once it is
+    // destroyed; a query in flight finishes first.
+    pthread_mutex_lock(&g_client_ipc_mutex);
+    IpcClient* client = g_client_ipc_client;
+    g_client_ipc_client = nullptr;
     pthread_mutex_unlock(&g_client_ipc_mutex);
+    if (client != nullptr) {
+        result = vetu_ipc_client_destroy(client);
+        if (result != 0) log_error(__func__, __LINE__);
+    }
+    pthread_mutex_unlock(&g_client_lifecycle_mutex);
     return result;
 }
 

@@ -23,10 +23,17 @@
 
 namespace {
 
-// Guards both endpoint handles; held by Initialize, Finalize and around
-// every notification.
-pthread_mutex_t g_server_ipc_mutex = PTHREAD_MUTEX_INITIALIZER;
+// Serialises Initialize and Finalize, and guards the request endpoint,
+// which only they touch.
+pthread_mutex_t g_server_lifecycle_mutex = PTHREAD_MUTEX_INITIALIZER;
 IpcServer* g_server_ipc_server = nullptr;
+
+// Guards the notification endpoint's handle; held around every
+// notification. It is never held while the request endpoint is registered
+// on or destroyed: the receive thread holds that endpoint's mutex while a
+// member runs, and a member may send notifications, so holding both here
+// would let Finalize and a member wait on each other for good.
+pthread_mutex_t g_server_ipc_mutex = PTHREAD_MUTEX_INITIALIZER;
 IpcClient* g_server_ipc_client = nullptr;
 
 // Guards the table; held while a member runs.
@@ -235,7 +242,7 @@ Json::Value ait_status_message(unsigned int type, VetuAppManagerUpdateAITStatus 
 }  // namespace
 
 int Vetu_HAC_Server_Initialize() {
-    pthread_mutex_lock(&g_server_ipc_mutex);
+    pthread_mutex_lock(&g_server_lifecycle_mutex);
     if (g_server_ipc_server == nullptr) {
         // Only the handle tells whether the endpoint exists; a failure is
         // retried by the next call.
@@ -249,24 +256,29 @@ int Vetu_HAC_Server_Initialize() {
     if (g_server_ipc_client == nullptr) {
         IpcClient* client = nullptr;
         vetu_ipc_client_create(HAC_NOTIFICATION_QUEUE_KEY, HAC_IPC_MTYPE, 0, HAC_IPC_CHUNK_SIZE, &client);
+        pthread_mutex_lock(&g_server_ipc_mutex);
         g_server_ipc_client = client;
+        pthread_mutex_unlock(&g_server_ipc_mutex);
     }
-    pthread_mutex_unlock(&g_server_ipc_mutex);
+    pthread_mutex_unlock(&g_server_lifecycle_mutex);
     return 0;
 }
 
 int Vetu_HAC_Server_Finalize() {
+    pthread_mutex_lock(&g_server_lifecycle_mutex);
+    // Taken out under the IPC mutex, so no notification still uses it once
+    // it is destroyed; a member's notification meanwhile gets -3.
     pthread_mutex_lock(&g_server_ipc_mutex);
-    if (g_server_ipc_client != nullptr) {
-        vetu_ipc_client_destroy(g_server_ipc_client);
-        g_server_ipc_client = nullptr;
-    }
+    IpcClient* client = g_server_ipc_client;
+    g_server_ipc_client = nullptr;
+    pthread_mutex_unlock(&g_server_ipc_mutex);
+    if (client != nullptr) vetu_ipc_client_destroy(client);
     if (g_server_ipc_server != nullptr) {
         vetu_ipc_server_unregister_callback(g_server_ipc_server);
         vetu_ipc_server_destroy(g_server_ipc_server);
         g_server_ipc_server = nullptr;
     }
-    pthread_mutex_unlock(&g_server_ipc_mutex);
+    pthread_mutex_unlock(&g_server_lifecycle_mutex);
     return 0;
 }
 
