@@ -16,6 +16,15 @@
 
 namespace {
 
+// A sanitizer's runtime allocates in a new thread before the thread's own
+// code runs and cannot survive a failure there: sanitizer builds fail only
+// the creating thread's allocations.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const bool kFailInOtherThreads = false;
+#else
+const bool kFailInOtherThreads = true;
+#endif
+
 const size_t kChunk = 1024;
 const long kMaxAllocations = 64;
 
@@ -66,8 +75,10 @@ TEST(AllocationFailure, ServerCreateFailsCleanlyAtEveryAllocation) {
         const key_t key = hac_test::unique_queue_key();
         hac_test::QueueCleaner cleaner({key, key + 1});
         IpcServer* server = nullptr;
-        hac_test::fail_nth_allocation_anywhere(n);
+        if (kFailInOtherThreads) hac_test::fail_nth_allocation_anywhere(n);
+        else hac_test::fail_nth_allocation_here(n);
         const int rc = vetu_ipc_server_create(key, 1, 1, kChunk, &server);
+        const bool hit_in_create = !kFailInOtherThreads && hac_test::disarm_allocation_failure();
         hac_test::exempt_this_thread(true);
         if (rc != 0) {
             hac_test::disarm_allocation_failure();
@@ -83,7 +94,7 @@ TEST(AllocationFailure, ServerCreateFailsCleanlyAtEveryAllocation) {
         IpcData ping = {4, text};
         ASSERT_EQ(ipc_snd_internal(request_q, 1, kChunk, &ping, IPC_KIND_REQUEST), 0);
         const bool served = hac_test::wait_until([&] { return queued(reply_q) > 0; }, std::chrono::seconds(3));
-        const bool hit = hac_test::disarm_allocation_failure();
+        const bool hit = hac_test::disarm_allocation_failure() || hit_in_create;
         hac_test::exempt_this_thread(false);
         EXPECT_EQ(vetu_ipc_server_destroy(server), 0);
         if (!hit) {
@@ -132,8 +143,8 @@ TEST(AllocationFailure, ExchangeFailsWithoutReplyAndTheNextGetsItsOwnAnswer) {
     ASSERT_EQ(vetu_ipc_client_create(key, 1, 1, kChunk, &client), 0);
     bool covered = false;
     for (long n = 1; n <= kMaxAllocations && !covered; ++n) {
-        char first[] = "A";
-        IpcData request = {1, first};
+        char asked[] = "A";
+        IpcData request = {1, asked};
         IpcData reply = {0, nullptr};
         hac_test::fail_nth_allocation_here(n);
         const int rc = vetu_ipc_client_send_sync_with_params(client, &request, &reply);
@@ -144,13 +155,12 @@ TEST(AllocationFailure, ExchangeFailsWithoutReplyAndTheNextGetsItsOwnAnswer) {
             EXPECT_TRUE(rc == -1 || rc == -4) << "allocation " << n << " gave " << rc;
             EXPECT_EQ(reply.data, nullptr);
             // The exchange after the failure gets the answer to its own request.
-            char other[] = "K";
-            request = {1, other};
+            asked[0] = 'K';
             reply = {0, nullptr};
             ASSERT_EQ(vetu_ipc_client_send_sync_with_params(client, &request, &reply), 0);
         }
         ASSERT_NE(reply.data, nullptr);
-        EXPECT_EQ(std::string(reply.data, static_cast<size_t>(reply.len)), pattern(5000, request.data[0]))
+        EXPECT_EQ(std::string(reply.data, static_cast<size_t>(reply.len)), pattern(5000, asked[0]))
             << "allocation " << n;
         free(reply.data);
     }
@@ -159,9 +169,8 @@ TEST(AllocationFailure, ExchangeFailsWithoutReplyAndTheNextGetsItsOwnAnswer) {
     vetu_ipc_server_destroy(server);
 }
 
-// A growth failure keeps the caller's block valid; the rest of that payload
-// is then dropped as incomplete by the next receive, and the one after it
-// arrives whole.
+// A growth failure keeps the caller's block valid; the next receive skips
+// the rest of that payload and takes the one after it whole.
 TEST(AllocationFailure, ReceiveGrowthFailureKeepsTheBlockAndLosesOnlyThatPayload) {
     const int q = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
     ASSERT_GE(q, 0);
@@ -178,7 +187,6 @@ TEST(AllocationFailure, ReceiveGrowthFailureKeepsTheBlockAndLosesOnlyThatPayload
     EXPECT_EQ(ipc_rcv_internal(q, 1, kChunk, fragment, &block, &capacity), -4);
     EXPECT_TRUE(hac_test::disarm_allocation_failure());
     block[0] = 'x';  // still the caller's valid block
-    EXPECT_EQ(ipc_rcv_internal(q, 1, kChunk, fragment, &block, &capacity), -1);
     ASSERT_EQ(ipc_rcv_internal(q, 1, kChunk, fragment, &block, &capacity), 0);
     EXPECT_EQ(std::string(block), small);
     EXPECT_EQ(queued(q), 0u);
