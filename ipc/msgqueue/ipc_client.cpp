@@ -3,6 +3,7 @@
  * the server endpoint's answer on the reply queue (key + 1). It never
  * creates queues and opens them at the first send.
  */
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ipc.h>
@@ -61,19 +62,48 @@ int allocate_exchange(const IpcClient* client, Exchange* ex) {
     return -4;
 }
 
+/* A receive broken off by a signal before any fragment of its answer: the
+ * server still answers that request later. The receive clears the fragment
+ * before each wait, so a cleared one shows that nothing was taken. */
+bool broken_off_before_answer(int rc, const Exchange* ex) {
+    return rc == -1 && errno == EINTR && ex->fragment->mtype == 0;
+}
+
+/* Takes this request's answer. The server answers requests in order, so
+ * the answers owed to exchanges broken off earlier come first: they are
+ * taken and thrown away, rather than taken for this request's answer. */
+int take_answer(IpcClient* client, Exchange* ex) {
+    for (;;) {
+        errno = 0;
+        const int rc = ipc_rcv_internal(client->reply_msqid, client->mtype, client->chunk_size, ex->fragment,
+                                        &ex->block, &ex->capacity);
+        const bool broken_off = broken_off_before_answer(rc, ex);
+        if (client->owed_answers == 0) {
+            if (broken_off) client->owed_answers = 1;
+            return rc;
+        }
+        if (broken_off) {
+            client->owed_answers += 1; /* this request's answer is owed as well */
+            return -1;
+        }
+        client->owed_answers -= 1;
+    }
+}
+
 /* Sends the request and waits for its answer, with the mutex held. Answers
  * of this mtype still waiting (from a receive that failed, or a client that
- * died waiting) would be taken for this request's answer: drop them first. */
+ * died waiting) would be taken for this request's answer: drop them first,
+ * and those still owed as they arrive. */
 int request_and_receive(IpcClient* client, IpcData* request, Exchange* ex) {
     const int opened = open_queues(client);
     if (opened != 0) return opened;
     if (request->len > IPC_MAX_PAYLOAD) return -1;
     if (allocate_exchange(client, ex) != 0) return -4;
-    ipc_discard_waiting(client->reply_msqid, client->mtype, client->chunk_size, ex->fragment);
+    const int settled = ipc_discard_waiting(client->reply_msqid, client->mtype, client->chunk_size, ex->fragment);
+    client->owed_answers = settled >= client->owed_answers ? 0 : client->owed_answers - settled;
     if (ipc_snd_internal(client->msqid, client->mtype, client->chunk_size, request, IPC_KIND_REQUEST) != 0)
         return -1;
-    if (ipc_rcv_internal(client->reply_msqid, client->mtype, client->chunk_size, ex->fragment, &ex->block,
-                         &ex->capacity) != 0) {
+    if (take_answer(client, ex) != 0) {
         ex->answer_lost = true;
         return -1;
     }

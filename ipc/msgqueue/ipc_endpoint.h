@@ -19,6 +19,7 @@ struct IpcClient {
     int reply_msqid;        /* -1 until opened with a reply queue, else 0 */
     int has_reply;
     size_t chunk_size;
+    int owed_answers;       /* answers still to come for exchanges broken off by a signal */
 };
 
 struct IpcServer {

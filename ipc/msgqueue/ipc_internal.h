@@ -23,7 +23,7 @@ int ipc_payload_readable(const IpcData* payload);
 
 /* Takes every fragment of message type msgtyp already waiting on the queue
  * and throws it away, oversized ones included; never blocks. Returns how
- * many were discarded. fragment is a buffer of
+ * many payloads ended among them (fragments with last set). fragment is a buffer of
  * IPC_FRAGMENT_BUFFER_SIZE(chunk_size) bytes. */
 int ipc_discard_waiting(int msqid, long msgtyp, size_t chunk_size, IpcFragment* fragment);
 

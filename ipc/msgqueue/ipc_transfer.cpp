@@ -215,7 +215,7 @@ int ipc_discard_waiting(int msqid, long msgtyp, size_t chunk_size, IpcFragment* 
         const ssize_t res =
             msgrcv(msqid, fragment, IPC_FRAGMENT_MSGSZ(chunk_size), msgtyp, IPC_NOWAIT | MSG_NOERROR);
         if (res >= 0) {
-            ++discarded;
+            if (fragment->last) ++discarded;
             continue;
         }
         if (errno != EINTR) return discarded;
