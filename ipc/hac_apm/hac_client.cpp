@@ -13,6 +13,7 @@
 #include <string>
 
 #include "hac_envelope.h"
+#include "ipc_internal.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
 #include "vetu_log.h"
@@ -188,8 +189,10 @@ int create_missing_endpoints(const char* function) {
     }
     if (g_client_ipc_server == nullptr) {
         IpcServer* server = nullptr;
-        const int status =
-            vetu_ipc_server_create(HAC_NOTIFICATION_QUEUE_KEY, HAC_IPC_MTYPE, 0, HAC_IPC_CHUNK_SIZE, &server);
+        // Served from its first receive: notifications already waiting in the
+        // queue reach the callbacks instead of being dropped.
+        const int status = ipc_server_create_serving(HAC_NOTIFICATION_QUEUE_KEY, HAC_IPC_MTYPE, 0, HAC_IPC_CHUNK_SIZE,
+                                                     ipc_callback, nullptr, &server);
         if (status != 0) {
             log_error(function, __LINE__);
             return status;

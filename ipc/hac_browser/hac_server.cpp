@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "hac_envelope.h"
+#include "ipc_internal.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
 
@@ -245,13 +246,13 @@ int Vetu_HAC_Server_Initialize() {
     pthread_mutex_lock(&g_server_lifecycle_mutex);
     if (g_server_ipc_server == nullptr) {
         // Only the handle tells whether the endpoint exists; a failure is
-        // retried by the next call.
+        // retried by the next call. The dispatcher is in place before the
+        // first receive, so a request that waited for this browser is served
+        // rather than answered with the no-reply answer.
         IpcServer* server = nullptr;
-        vetu_ipc_server_create(HAC_REQUEST_QUEUE_KEY, HAC_IPC_MTYPE, 1, HAC_IPC_CHUNK_SIZE, &server);
-        if (server != nullptr) {
-            g_server_ipc_server = server;
-            vetu_ipc_server_register_callback(server, server_ipc_callback, nullptr);
-        }
+        ipc_server_create_serving(HAC_REQUEST_QUEUE_KEY, HAC_IPC_MTYPE, 1, HAC_IPC_CHUNK_SIZE, server_ipc_callback,
+                                  nullptr, &server);
+        if (server != nullptr) g_server_ipc_server = server;
     }
     if (g_server_ipc_client == nullptr) {
         IpcClient* client = nullptr;

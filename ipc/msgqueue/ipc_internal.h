@@ -31,4 +31,10 @@ int ipc_discard_waiting(int msqid, long msgtyp, size_t chunk_size, IpcFragment* 
  * valid), so that waiting on it again cannot succeed. */
 int ipc_queue_gone(int msqid);
 
+/* vetu_ipc_server_create with the callback already registered when the
+ * receive thread starts, so that requests already waiting in the queue are
+ * served rather than answered with the no-reply answer. */
+int ipc_server_create_serving(key_t key, long mtype, int has_reply, size_t chunk_size, IpcServerCallback callback,
+                              void* user_data, IpcServer** out);
+
 #endif /* IPC_INTERNAL_H */

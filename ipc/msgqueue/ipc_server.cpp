@@ -251,12 +251,19 @@ void send_stop_order(IpcServer* server) {
 }  // namespace
 
 int vetu_ipc_server_create(key_t key, long mtype, int has_reply, size_t chunk_size, IpcServer** out) {
+    return ipc_server_create_serving(key, mtype, has_reply, chunk_size, nullptr, nullptr, out);
+}
+
+int ipc_server_create_serving(key_t key, long mtype, int has_reply, size_t chunk_size, IpcServerCallback callback,
+                              void* user_data, IpcServer** out) {
     if (out == nullptr || !ipc_chunk_size_fits(chunk_size)) return -3;
     IpcServer* server = static_cast<IpcServer*>(calloc(1, sizeof(IpcServer)));
     if (server == nullptr) return -4;
     server->has_reply = has_reply;
     server->chunk_size = chunk_size;
     server->mtype = mtype;
+    server->callback = callback;
+    server->user_data = user_data;
     if (open_queues(server, key, has_reply) != 0) {
         free(server);
         return -3;
