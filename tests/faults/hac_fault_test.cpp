@@ -79,11 +79,11 @@ struct PendingQuery {
     std::thread thread;
     PendingQuery(int appid, int orgid) {
         thread = std::thread([this, appid, orgid] {
-            handle = pthread_self();
             VetuAppIdentifier app{appid, orgid};
             rc = Vetu_HAC_Client_GetAppErrorCode(&app, &errcode);
             done = true;
         });
+        handle = thread.native_handle();
     }
     bool finished(std::chrono::milliseconds timeout) { return hac_test::wait_until([&] { return done.load(); }, timeout); }
     // A query whose answer never comes would wait for ever: release it
