@@ -63,11 +63,11 @@ int allocate_exchange(const IpcClient* client, Exchange* ex) {
 }
 
 /* A receive broken off by a signal before any fragment of its answer: the
- * server still answers that request later. The receive clears the fragment
- * before each wait, so a cleared one shows that nothing was taken. */
-bool broken_off_before_answer(int rc, const Exchange* ex) {
-    return rc == -1 && errno == EINTR && ex->fragment->mtype == 0;
-}
+ * server still answers that request later. The receive ends on EINTR only
+ * before the first fragment (later ones are waited for), so the errno alone
+ * tells it; the fragment buffer does not, as an emulated msgrcv may write
+ * it even when it fails. */
+bool broken_off_before_answer(int rc) { return rc == -1 && errno == EINTR; }
 
 /* Takes this request's answer. The server answers requests in order, so
  * the answers owed to exchanges broken off earlier come first: they are
@@ -77,7 +77,7 @@ int take_answer(IpcClient* client, Exchange* ex) {
         errno = 0;
         const int rc = ipc_rcv_internal(client->reply_msqid, client->mtype, client->chunk_size, ex->fragment,
                                         &ex->block, &ex->capacity);
-        const bool broken_off = broken_off_before_answer(rc, ex);
+        const bool broken_off = broken_off_before_answer(rc);
         if (client->owed_answers == 0) {
             if (broken_off) client->owed_answers = 1;
             return rc;
