@@ -40,6 +40,7 @@ using Clock = std::chrono::steady_clock;
 struct Shared {
     std::atomic<int> browser_ready;
     std::atomic<int> stop_notifying;
+    std::atomic<int> notifying_stopped;  // set once the last send is counted
     std::atomic<long> notifications_sent;
     std::atomic<long> stops_received[kMaxThreads + 1];
     std::atomic<long> xml_received[kMaxThreads + 1];
@@ -121,6 +122,7 @@ void browser_running(int* isrunning) { *isrunning = 1; }
             g_shared->notifications_sent = ++seq;
         usleep(500);
     }
+    g_shared->notifying_stopped = 1;
     for (;;) pause();
 }
 
@@ -278,6 +280,7 @@ int main(int argc, char** argv) {
         total.misattributed += c.misattributed;
     }
     g_shared->stop_notifying = 1;
+    hac_test::wait_until([] { return g_shared->notifying_stopped.load() != 0; });
     hac_test::wait_until([] { return g_notifications.load() >= g_shared->notifications_sent.load(); });
     const long notifications_lost = g_shared->notifications_sent - g_notifications;
     kill(browser, SIGKILL);
