@@ -33,15 +33,24 @@ int bind_tool_socket() {
 }
 
 // Waits for one report (a cycle is a second; three is plenty).
+// Takes the next report; once the thread's port is known (from.sin_port set),
+// reports of any other process running a control thread are skipped, as the
+// tool's port is shared by all of them.
 bool receive_report(int fd, std::string& text, sockaddr_in& from) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 3000) != 1) return false;
-    char buf[2048];
-    socklen_t len = sizeof from;
-    const ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-    if (n < 0) return false;
-    text.assign(buf, static_cast<size_t>(n));
-    return true;
+    const unsigned short expected = from.sin_port;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 3000) != 1) return false;
+        char buf[2048];
+        sockaddr_in source{};
+        socklen_t len = sizeof source;
+        const ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&source), &len);
+        if (n < 0) return false;
+        if (expected != 0 && source.sin_port != expected) continue;
+        from = source;
+        text.assign(buf, static_cast<size_t>(n));
+        return true;
+    }
 }
 
 std::string command(const std::string& list, unsigned char value) {
@@ -81,8 +90,16 @@ int play_the_tool() {
     int hac_level = -1, a_level = -1, d_level = -1, u_level = -1;
     hac_test::StdoutCapture capture;
     vetu_log_initialize(1);
-    bool all_received = receive_report(tool, reports[0], thread_addr);
-    const std::string control_address = local_address_of_port(ntohs(thread_addr.sin_port));
+    // The first report of this process's own thread: another process's
+    // reports may reach the tool's port as well.
+    bool all_received = false;
+    std::string control_address;
+    while (control_address.empty()) {
+        thread_addr = sockaddr_in{};
+        all_received = receive_report(tool, reports[0], thread_addr);
+        if (!all_received) break;
+        control_address = local_address_of_port(ntohs(thread_addr.sin_port));
+    }
     // Queued at once: the thread takes one per cycle, each next report shows it.
     for (const auto& c : commands)
         sendto(tool, c.data(), c.size(), 0, reinterpret_cast<sockaddr*>(&thread_addr), sizeof thread_addr);
