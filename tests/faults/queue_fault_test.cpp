@@ -167,6 +167,23 @@ void run_full_queue_case(size_t payload_len) {
 // whose remaining fragments, its last one included, are given up.
 TEST(FullQueue, ReceiverStoppedSendsFailInBoundedTimeAndNothingAcceptedIsLost) { run_full_queue_case(4000); }
 
+// A server endpoint collecting what a client endpoint sends one-way on the
+// same queue; both are destroyed with it.
+struct OneWayPair {
+    Collected got;
+    IpcServer* server = nullptr;
+    IpcClient* client = nullptr;
+    bool open(key_t key) {
+        return vetu_ipc_server_create(key, 1, 0, kChunk, &server) == 0 &&
+               vetu_ipc_server_register_callback(server, collect, &got) == 0 &&
+               vetu_ipc_client_create(key, 1, 0, kChunk, &client) == 0;
+    }
+    ~OneWayPair() {
+        if (client != nullptr) vetu_ipc_client_destroy(client);
+        if (server != nullptr) vetu_ipc_server_destroy(server);
+    }
+};
+
 // What a process that died left in the queue before the server starts.
 TEST(Leftovers, AStaleStopOrderDoesNotStopTheNextServer) {
     const key_t key = hac_test::unique_queue_key();
@@ -175,19 +192,15 @@ TEST(Leftovers, AStaleStopOrderDoesNotStopTheNextServer) {
     char empty[] = "";
     IpcData stop = {0, empty};
     ASSERT_EQ(ipc_snd_internal(q, 1, kChunk, &stop, IPC_KIND_STOP), 0);
-    Collected got;
-    IpcServer* server = nullptr;
-    ASSERT_EQ(vetu_ipc_server_create(key, 1, 0, kChunk, &server), 0);
-    ASSERT_EQ(vetu_ipc_server_register_callback(server, collect, &got), 0);
-    IpcClient* client = nullptr;
-    ASSERT_EQ(vetu_ipc_client_create(key, 1, 0, kChunk, &client), 0);
+    OneWayPair pair;
+    ASSERT_TRUE(pair.open(key));
+    Collected& got = pair.got;
+    IpcClient* client = pair.client;
     char text[] = "after";
     IpcData payload = {5, text};
     ASSERT_EQ(vetu_ipc_client_send(client, &payload), 0);
     EXPECT_TRUE(hac_test::wait_until([&] { return got.count() == 1; }, seconds(2)))
         << "the stale stop order stopped the new receive thread";
-    vetu_ipc_client_destroy(client);
-    vetu_ipc_server_destroy(server);
 }
 
 TEST(Leftovers, AHalfSentPayloadDoesNotSwallowTheNextOne) {
@@ -208,12 +221,10 @@ TEST(Leftovers, AHalfSentPayloadDoesNotSwallowTheNextOne) {
         memset(f->data, 'h', kChunk + 1);
         ASSERT_EQ(msgsnd(q, f, IPC_FRAGMENT_MSGSZ(kChunk), IPC_NOWAIT), 0);
     }
-    Collected got;
-    IpcServer* server = nullptr;
-    ASSERT_EQ(vetu_ipc_server_create(key, 1, 0, kChunk, &server), 0);
-    ASSERT_EQ(vetu_ipc_server_register_callback(server, collect, &got), 0);
-    IpcClient* client = nullptr;
-    ASSERT_EQ(vetu_ipc_client_create(key, 1, 0, kChunk, &client), 0);
+    OneWayPair pair;
+    ASSERT_TRUE(pair.open(key));
+    Collected& got = pair.got;
+    IpcClient* client = pair.client;
     for (long seq = 1; seq <= 2; ++seq) {
         std::string text = hac_test::numbered_payload(seq, 2000);
         IpcData payload = view(text);
@@ -226,8 +237,6 @@ TEST(Leftovers, AHalfSentPayloadDoesNotSwallowTheNextOne) {
         for (size_t i = 0; i < got.payloads.size(); ++i)
             EXPECT_EQ(hac_test::check_numbered_payload(got.payloads[i]), static_cast<long>(i + 1));
     }
-    vetu_ipc_client_destroy(client);
-    vetu_ipc_server_destroy(server);
 }
 
 }  // namespace
