@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <climits>
@@ -27,6 +28,8 @@ namespace {
 
 const int kResends = 5;
 const useconds_t kResendPause = 50000;
+/* The first step of the short tries that fill the first pause (below). */
+const useconds_t kFirstTryPause = 20;
 /* Header bytes after mtype, before the payload area. */
 const ssize_t kHeaderWords = 28;
 
@@ -44,14 +47,41 @@ int send_once(int msqid, IpcFragment* fragment, size_t chunk_size) {
 
 enum FragmentOutcome { FRAGMENT_SENT, FRAGMENT_GIVEN_UP, QUEUE_UNUSABLE };
 
+long long monotonic_us() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+/* The first pause after a refusal, spent in tries at doubling intervals
+ * from 20 us until the full pause has passed. A receiver that shares the
+ * CPU with the sender (a single-core set-top box) drains the queue as soon
+ * as the sender sleeps at all; waiting the whole 50 ms for it would stall
+ * every payload larger than the queue. FRAGMENT_GIVEN_UP here means only
+ * that the queue still refuses when the pause is over. */
+FragmentOutcome retry_within_first_pause(int msqid, IpcFragment* fragment, size_t chunk_size) {
+    const long long end = monotonic_us() + kResendPause;
+    useconds_t step = kFirstTryPause;
+    for (long long left = kResendPause; left > 0; left = end - monotonic_us()) {
+        usleep(step < left ? step : static_cast<useconds_t>(left));
+        if (send_once(msqid, fragment, chunk_size) == 0) return FRAGMENT_SENT;
+        if (error_is_incurable(errno)) return QUEUE_UNUSABLE;
+        step *= 2;
+    }
+    return FRAGMENT_GIVEN_UP;
+}
+
 /* One fragment with its resends; a full queue gets the receiver time to
- * drain it before the fragment is given up. */
+ * drain it before the fragment is given up. The lines printed and the time
+ * until a fragment is given up are those of six plain 50 ms pauses: the
+ * tries of the first pause only let a fragment through sooner. */
 FragmentOutcome send_with_resends(int msqid, IpcFragment* fragment, size_t chunk_size) {
     if (send_once(msqid, fragment, chunk_size) == 0) return FRAGMENT_SENT;
     if (error_is_incurable(errno)) return QUEUE_UNUSABLE;
     const bool full = errno == EAGAIN;
-    usleep(kResendPause);
+    const FragmentOutcome early = retry_within_first_pause(msqid, fragment, chunk_size);
     if (full) puts("\n###### msgsnd EAGAIN ######");
+    if (early != FRAGMENT_GIVEN_UP) return early;
     for (int left = kResends; left > 0; --left) {
         usleep(kResendPause);
         if (send_once(msqid, fragment, chunk_size) == 0) return FRAGMENT_SENT;

@@ -121,6 +121,49 @@ TEST(FragmentTransfer, FragmentGivenUpOnAFullQueueFailsTheSend) {
     EXPECT_EQ(take_all(q.request, kMtype).size(), 2u);
 }
 
+// Binds the calling thread to one CPU, as on a single-core box.
+bool pin_to_cpu(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return pthread_setaffinity_np(pthread_self(), sizeof set, &set) == 0;
+}
+
+TEST(FragmentTransfer, PayloadsLargerThanTheQueueCrossWholeWhenBothEndsShareOneCpu) {
+    // 16 fragments of 1056 bytes overflow a 16384-byte queue: the sender
+    // meets a full queue in the middle of every payload and retries while
+    // the receiver, on the same CPU, drains it.
+    QueuePair q;
+    const int kPayloads = 20;
+    std::vector<std::string> texts;
+    for (int i = 0; i < kPayloads; ++i) texts.push_back(pattern(16384 - i));
+    std::atomic<int> sender_pinned{-1};
+    hac_test::StdoutCapture capture;
+    std::vector<int> rcs;
+    std::thread sender([&] {
+        sender_pinned = pin_to_cpu(0) ? 1 : 0;
+        for (std::string& text : texts) {
+            IpcData payload = as_payload(text);
+            rcs.push_back(ipc_snd_internal(q.request, kMtype, kChunk, &payload, IPC_KIND_MESSAGE));
+        }
+    });
+    const bool pinned = pin_to_cpu(0);
+    std::vector<Received> got;
+    for (int i = 0; i < kPayloads; ++i) got.push_back(receive(q.request, kMtype));
+    sender.join();
+    const std::string out = capture.stop();
+    ASSERT_TRUE(pinned && sender_pinned == 1);
+    EXPECT_EQ(rcs, std::vector<int>(kPayloads, 0));
+    for (int i = 0; i < kPayloads; ++i) {
+        EXPECT_EQ(got[i].rc, 0) << "payload " << i;
+        EXPECT_EQ(got[i].bytes, texts[i]) << "payload " << i;
+    }
+    // A full queue is still reported, once per refused fragment at least.
+    for (const std::string& line : hac_test::split_lines(out))
+        EXPECT_TRUE(line.empty() || line.find("msgsnd EAGAIN ######") != std::string::npos) << line;
+    EXPECT_EQ(queued(q.request), 0u);
+}
+
 TEST(FragmentTransfer, RemovedQueueFailsAtOnceWithoutOutput) {
     const int msqid = msgget(IPC_PRIVATE, 0600);
     msgctl(msqid, IPC_RMID, nullptr);
