@@ -34,32 +34,43 @@ bool can_exchange(const IpcClient* client, const IpcData* request) {
     return client != nullptr && sendable(request) && client->has_reply && client->chunk_size != 0;
 }
 
+/* With the mutex held: the endpoint's fragment buffer, made once, so that
+ * steady traffic sends and receives without allocating. Null when memory
+ * runs out; the next send tries again. */
+IpcFragment* endpoint_fragment(IpcClient* client) {
+    if (client->fragment == nullptr)
+        client->fragment = static_cast<IpcFragment*>(malloc(IPC_FRAGMENT_BUFFER_SIZE(client->chunk_size)));
+    return client->fragment;
+}
+
+int send_through_endpoint(IpcClient* client, IpcData* payload, int kind) {
+    return ipc_snd_through(client->msqid, client->mtype, client->chunk_size, payload, kind, client->fragment);
+}
+
 /* Opens the queues and sends under the mutex the caller holds. */
 int open_and_send(IpcClient* client, IpcData* payload, int kind) {
     const int opened = open_queues(client);
     if (opened != 0) return opened;
     if (payload->len > IPC_MAX_PAYLOAD) return -1;
-    return ipc_snd_internal(client->msqid, client->mtype, client->chunk_size, payload, kind) == 0 ? 0 : -1;
+    if (endpoint_fragment(client) == nullptr) return -4;
+    return send_through_endpoint(client, payload, kind) == 0 ? 0 : -1;
 }
 
-/* The answer buffers of one exchange. */
+/* The answer block of one exchange; the answer's fragments come through
+ * the endpoint's buffer. */
 struct Exchange {
-    IpcFragment* fragment;
     char* block;
     int capacity;
+    int kind;         /* of the answer taken */
+    int32_t length;   /* total_len of the answer taken */
     bool answer_lost; /* the receive of the answer failed */
 };
 
-int allocate_exchange(const IpcClient* client, Exchange* ex) {
+int allocate_exchange(IpcClient* client, Exchange* ex) {
+    if (endpoint_fragment(client) == nullptr) return -4;
     ex->capacity = static_cast<int>(IPC_FULL_CHUNK(client->chunk_size));
-    ex->fragment = static_cast<IpcFragment*>(calloc(1, IPC_FRAGMENT_BUFFER_SIZE(client->chunk_size)));
     ex->block = static_cast<char*>(calloc(1, static_cast<size_t>(ex->capacity)));
-    if (ex->fragment != nullptr && ex->block != nullptr) return 0;
-    free(ex->fragment);
-    free(ex->block);
-    ex->fragment = nullptr;
-    ex->block = nullptr;
-    return -4;
+    return ex->block != nullptr ? 0 : -4;
 }
 
 /* A receive broken off by a signal before any fragment of its answer: the
@@ -75,7 +86,7 @@ bool broken_off_before_answer(int rc) { return rc == -1 && errno == EINTR; }
 int take_answer(IpcClient* client, Exchange* ex) {
     for (;;) {
         errno = 0;
-        const int rc = ipc_rcv_internal(client->reply_msqid, client->mtype, client->chunk_size, ex->fragment,
+        const int rc = ipc_rcv_internal(client->reply_msqid, client->mtype, client->chunk_size, client->fragment,
                                         &ex->block, &ex->capacity);
         const bool broken_off = broken_off_before_answer(rc);
         if (client->owed_answers == 0) {
@@ -99,20 +110,16 @@ int request_and_receive(IpcClient* client, IpcData* request, Exchange* ex) {
     if (opened != 0) return opened;
     if (request->len > IPC_MAX_PAYLOAD) return -1;
     if (allocate_exchange(client, ex) != 0) return -4;
-    const int settled = ipc_discard_waiting(client->reply_msqid, client->mtype, client->chunk_size, ex->fragment);
+    const int settled = ipc_discard_waiting(client->reply_msqid, client->mtype, client->chunk_size, client->fragment);
     client->owed_answers = settled >= client->owed_answers ? 0 : client->owed_answers - settled;
-    if (ipc_snd_internal(client->msqid, client->mtype, client->chunk_size, request, IPC_KIND_REQUEST) != 0)
-        return -1;
+    if (send_through_endpoint(client, request, IPC_KIND_REQUEST) != 0) return -1;
     if (take_answer(client, ex) != 0) {
         ex->answer_lost = true;
         return -1;
     }
+    ex->kind = client->fragment->kind;
+    ex->length = client->fragment->total_len;
     return 0;
-}
-
-void release_exchange(Exchange* ex) {
-    free(ex->fragment);
-    free(ex->block);
 }
 
 }  // namespace
@@ -138,6 +145,7 @@ int vetu_ipc_client_create(key_t key, long mtype, int has_reply, size_t chunk_si
 int vetu_ipc_client_destroy(IpcClient* client) {
     if (client == nullptr) return -3;
     pthread_mutex_destroy(&client->mutex);
+    free(client->fragment);
     free(client);
     return 0;
 }
@@ -152,32 +160,32 @@ int vetu_ipc_client_send(IpcClient* client, IpcData* payload) {
 
 int vetu_ipc_client_send_sync_with_params(IpcClient* client, IpcData* request, IpcData* reply) {
     if (reply == nullptr || !can_exchange(client, request)) return -3;
-    Exchange ex = {nullptr, nullptr, 0, false};
+    Exchange ex = {nullptr, 0, 0, 0, false};
     pthread_mutex_lock(&client->mutex);
     const int result = request_and_receive(client, request, &ex);
     if (result == 0) {
         /* A no-reply answer ("a") is handed over too, with len untouched. */
-        if (ex.fragment->kind == IPC_KIND_REPLY) reply->len = ex.fragment->total_len;
+        if (ex.kind == IPC_KIND_REPLY) reply->len = ex.length;
         reply->data = ex.block;
         ex.block = nullptr;
     } else if (ex.answer_lost || result == -4) {
         reply->data = nullptr;
     }
-    release_exchange(&ex);
+    free(ex.block);
     pthread_mutex_unlock(&client->mutex);
     return result;
 }
 
 int vetu_ipc_client_send_sync_with_callback(IpcClient* client, IpcData* request, IpcReplyCallback callback) {
     if (!can_exchange(client, request)) return -3;
-    Exchange ex = {nullptr, nullptr, 0, false};
+    Exchange ex = {nullptr, 0, 0, 0, false};
     pthread_mutex_lock(&client->mutex);
     const int result = request_and_receive(client, request, &ex);
-    if (result == 0 && ex.fragment->kind == IPC_KIND_REPLY && callback != nullptr) {
-        IpcData answer = {ex.fragment->total_len, ex.block};
+    if (result == 0 && ex.kind == IPC_KIND_REPLY && callback != nullptr) {
+        IpcData answer = {ex.length, ex.block};
         callback(&answer, 0);
     }
-    release_exchange(&ex);
+    free(ex.block);
     pthread_mutex_unlock(&client->mutex);
     return result;
 }

@@ -20,6 +20,7 @@ struct IpcClient {
     int has_reply;
     size_t chunk_size;
     int owed_answers;       /* answers still to come for exchanges broken off by a signal */
+    IpcFragment* fragment;  /* every send and answer goes through it; made at the first send */
 };
 
 struct IpcServer {

@@ -21,6 +21,12 @@ int ipc_chunk_size_fits(size_t chunk_size);
 /* A payload descriptor that can be read without touching foreign memory. */
 int ipc_payload_readable(const IpcData* payload);
 
+/* ipc_snd_internal through the caller's fragment buffer of
+ * IPC_FRAGMENT_BUFFER_SIZE(chunk_size) bytes instead of one of its own, so
+ * that an endpoint that keeps a buffer sends without allocating. The
+ * buffer's content on entry does not matter; -3 when it is null. */
+int ipc_snd_through(int msqid, long mtype, size_t chunk_size, IpcData* payload, int kind, IpcFragment* fragment);
+
 /* Takes every fragment of message type msgtyp already waiting on the queue
  * and throws it away, oversized ones included; never blocks. Returns how
  * many payloads ended among them (fragments with last set). fragment is a buffer of

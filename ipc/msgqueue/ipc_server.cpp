@@ -64,23 +64,26 @@ void deliver_message(const ReceiveContext* ctx) {
     pthread_mutex_unlock(&ctx->server->mutex);
 }
 
-int send_answer(const ReceiveContext* ctx, IpcData* answer, int kind) {
+/* The request is served by now, so its fragment buffer carries the answer:
+ * the thread answers without allocating. */
+int send_answer(const ReceiveContext* ctx, long mtype, IpcData* answer, int kind) {
     const IpcServer* server = ctx->server;
-    return ipc_snd_internal(server->reply_msqid, ctx->fragment->mtype, server->chunk_size, answer, kind);
+    return ipc_snd_through(server->reply_msqid, mtype, server->chunk_size, answer, kind, ctx->fragment);
 }
 
 /* A waiting client is always released: with the answer or the no-reply one. */
 void answer_request(const ReceiveContext* ctx) {
     if (!ctx->server->has_reply) return;
+    const long mtype = ctx->fragment->mtype;
     pthread_mutex_lock(&ctx->server->mutex);
     IpcData* answer = call_registered(ctx);
-    const bool answered =
-        answer != nullptr && answer->len <= IPC_MAX_PAYLOAD && send_answer(ctx, answer, IPC_KIND_REPLY) == 0;
+    const bool answered = answer != nullptr && answer->len <= IPC_MAX_PAYLOAD &&
+                          send_answer(ctx, mtype, answer, IPC_KIND_REPLY) == 0;
     free_answer(answer);
     if (!answered) {
         char no_reply[] = "a";
         IpcData none = {2, no_reply};
-        send_answer(ctx, &none, IPC_KIND_NO_REPLY);
+        send_answer(ctx, mtype, &none, IPC_KIND_NO_REPLY);
     }
     pthread_mutex_unlock(&ctx->server->mutex);
 }

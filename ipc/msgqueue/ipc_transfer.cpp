@@ -34,7 +34,7 @@ const useconds_t kFirstTryPause = 20;
 const ssize_t kHeaderWords = 28;
 
 IpcFragment* allocate_fragment(size_t chunk_size) {
-    return static_cast<IpcFragment*>(calloc(1, IPC_FRAGMENT_BUFFER_SIZE(chunk_size)));
+    return static_cast<IpcFragment*>(malloc(IPC_FRAGMENT_BUFFER_SIZE(chunk_size)));
 }
 
 /* Resending cannot help once the queue is gone or refuses the fragment as
@@ -159,6 +159,18 @@ int ipc_snd_internal(int msqid, long mtype, size_t chunk_size, IpcData* payload,
         fprintf(stderr, "malloc failed, errno:%d, strerr:%s\n", errno, strerror(errno));
         return -4;
     }
+    const int result = ipc_snd_through(msqid, mtype, chunk_size, payload, kind, fragment);
+    free(fragment);
+    return result;
+}
+
+int ipc_snd_through(int msqid, long mtype, size_t chunk_size, IpcData* payload, int kind, IpcFragment* fragment) {
+    if (!ipc_payload_readable(payload) || chunk_size == 0 || !ipc_chunk_size_fits(chunk_size) || mtype < 0 ||
+        fragment == nullptr)
+        return -3;
+    /* The buffer may hold a fragment received before: every byte that goes
+     * on the wire is written anew, the spare end of the area as zeros. */
+    memset(fragment, 0, IPC_FRAGMENT_BUFFER_SIZE(chunk_size));
     fragment->mtype = mtype;
     fragment->kind = kind;
     fragment->total_len = payload->len;
@@ -177,7 +189,6 @@ int ipc_snd_internal(int msqid, long mtype, size_t chunk_size, IpcData* payload,
         }
         if (outcome == FRAGMENT_GIVEN_UP) given_up = true;
     } while (!fragment->last);
-    free(fragment);
     return given_up ? -1 : 0;
 }
 
