@@ -65,11 +65,9 @@ Json::Value build_record_document(const VetuAITAppInfo& info) {
 int aitappinfo_packet(const VetuAITAppInfo* info, std::string& out) {
     if (info == nullptr) return -3;
     try {
-        std::string text = hac_write_text(build_record_document(*info));
-        // The writer reports its own failure (memory) as an empty text; a
-        // written object is never empty.
-        if (text.empty()) return -4;
-        out = std::move(text);
+        const std::string* text = hac_write_thread_text(build_record_document(*info));
+        if (text == nullptr) return -4;
+        out.assign(*text);
         return 0;
     } catch (...) {
         // Only allocation can fail while the document is built.

@@ -218,10 +218,22 @@ Json::Value identifier_message(unsigned int type, const VetuAppIdentifier& app) 
     return message;
 }
 
+// The payload over the text of a message, written in this thread's buffer;
+// false when memory ran out.
+bool write_payload(const Json::Value& message, IpcData* payload) {
+    const std::string* text = hac_write_thread_text(message);
+    if (text == nullptr) return false;
+    *payload = {static_cast<int32_t>(text->size()), const_cast<char*>(text->data())};
+    return true;
+}
+
 // The one path of every command: serialise, send one-way, trace.
 int send_command(const char* function, const Json::Value& message) {
-    std::string text = hac_write_text(message);
-    IpcData payload = {static_cast<int32_t>(text.size()), &text[0]};
+    IpcData payload = {0, nullptr};
+    if (!write_payload(message, &payload)) {
+        log_error(function, __LINE__);
+        return -4;
+    }
     pthread_mutex_lock(&g_client_ipc_mutex);
     const int status = vetu_ipc_client_send(g_client_ipc_client, &payload);
     pthread_mutex_unlock(&g_client_ipc_mutex);
@@ -276,8 +288,11 @@ int take_reply(const char* function, IpcData* reply, const ReplyMember* members,
 // in flight at a time.
 int run_query(const char* function, const Json::Value& request, const ReplyMember* members, int count,
               const char* value_name) {
-    std::string text = hac_write_text(request);
-    IpcData payload = {static_cast<int32_t>(text.size()), &text[0]};
+    IpcData payload = {0, nullptr};
+    if (!write_payload(request, &payload)) {
+        log_error(function, __LINE__);
+        return -4;
+    }
     IpcData reply = {0, nullptr};
     pthread_mutex_lock(&g_client_ipc_mutex);
     const int status = vetu_ipc_client_send_sync_with_params(g_client_ipc_client, &payload, &reply);

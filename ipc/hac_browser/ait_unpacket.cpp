@@ -19,6 +19,7 @@ int bounded_count(int count) {
 }
 
 void read_transport_protocols(HacReader& in, int count, std::vector<TranProtocol>& out) {
+    if (count > 0) out.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count && in.ok; ++i) {
         TranProtocol tp;
         tp.pi = in.integer(hac_indexed_member("pi", i).c_str());
@@ -30,6 +31,7 @@ void read_transport_protocols(HacReader& in, int count, std::vector<TranProtocol
 }
 
 void read_boundaries(HacReader& in, int count, std::vector<std::string>& out) {
+    if (count > 0) out.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count && in.ok; ++i) out.push_back(in.text(hac_indexed_member("bd", i).c_str()));
 }
 
@@ -66,16 +68,22 @@ bool read_record(const Json::Value& doc, VetuAITAppInfo& rec) {
     return in.ok;
 }
 
-// Moves a fully decoded record into the caller's, keeping what its vectors
-// held in front. Only the reservations allocate, and they come first, so a
-// failure leaves the caller's record as it was.
-void commit_record(VetuAITAppInfo& decoded, VetuAITAppInfo& info) {
+// Puts what the caller's vectors held in front of the decoded entries. Only
+// the reservations allocate, and they come first, so a failure leaves the
+// caller's record as it was.
+void keep_in_front(VetuAITAppInfo& info, VetuAITAppInfo& decoded) {
     info.tranprotocols.reserve(info.tranprotocols.size() + decoded.tranprotocols.size());
     info.bd.reserve(info.bd.size() + decoded.bd.size());
     for (TranProtocol& tp : decoded.tranprotocols) info.tranprotocols.push_back(std::move(tp));
     for (std::string& b : decoded.bd) info.bd.push_back(std::move(b));
     decoded.tranprotocols = std::move(info.tranprotocols);
     decoded.bd = std::move(info.bd);
+}
+
+// Moves a fully decoded record into the caller's. The dispatcher hands in
+// empty vectors, which need no merging.
+void commit_record(VetuAITAppInfo& decoded, VetuAITAppInfo& info) {
+    if (!info.tranprotocols.empty() || !info.bd.empty()) keep_in_front(info, decoded);
     info = std::move(decoded);
 }
 

@@ -9,6 +9,7 @@
  */
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -54,19 +55,21 @@ void call_member(Member VetuHacServerCallback::*member, Args&&... args) {
 }
 
 // A reply for the receive thread to send and free: the IpcData made with
-// new, its text with strdup. Null when memory runs out.
+// new, its text with malloc. Null when memory runs out.
 IpcData* make_reply(unsigned int type, std::initializer_list<std::pair<const char*, int>> members) {
     Json::Value message = hac_new_message(type);
     for (const auto& member : members) message[member.first] = Json::Value(member.second);
-    const std::string text = hac_write_text(message);
-    char* copy = strdup(text.c_str());
+    const std::string* text = hac_write_thread_text(message);
+    if (text == nullptr) return nullptr;
+    char* copy = static_cast<char*>(malloc(text->size() + 1));
     if (copy == nullptr) return nullptr;
+    memcpy(copy, text->c_str(), text->size() + 1);
     IpcData* reply = new (std::nothrow) IpcData;
     if (reply == nullptr) {
         free(copy);
         return nullptr;
     }
-    reply->len = static_cast<int32_t>(strlen(copy));
+    reply->len = static_cast<int32_t>(text->size());
     reply->data = copy;
     return reply;
 }
@@ -87,13 +90,17 @@ IpcData* serve_ait_ids(HacReader& request) {
 // missing, does not parse or is refused by the decoder: the message is then
 // dropped whole.
 bool decode_records(HacReader& request, int num, std::vector<VetuAITAppInfo>* records) {
+    // Every record is a member of the message: a forged num reserves no
+    // more than the message holds.
+    records->reserve(std::min(static_cast<size_t>(num), static_cast<size_t>(request.root.size())));
     for (int i = 0; i < num; ++i) {
         const std::string document = request.text(hac_indexed_member("ai", i).c_str());
         Json::Value root;
         if (!request.ok || !hac_parse_text(document.c_str(), &root)) return false;
-        VetuAITAppInfo record;
-        if (aitappinfo_unpacket(root, &record) != 0) return false;
-        records->push_back(std::move(record));
+        records->emplace_back();
+        // The parsed document is not needed afterwards: the decoder takes it
+        // instead of a copy.
+        if (aitappinfo_unpacket(std::move(root), &records->back()) != 0) return false;
     }
     return true;
 }
@@ -226,8 +233,9 @@ IpcData* server_ipc_callback(const IpcData* payload, void* /*user_data*/) {
 
 // The one path of every notification.
 int send_notification(const Json::Value& message) {
-    std::string text = hac_write_text(message);
-    IpcData payload = {static_cast<int32_t>(text.size()), &text[0]};
+    const std::string* text = hac_write_thread_text(message);
+    if (text == nullptr) return -4;
+    IpcData payload = {static_cast<int32_t>(text->size()), const_cast<char*>(text->data())};
     pthread_mutex_lock(&g_server_ipc_mutex);
     const int status = vetu_ipc_client_send(g_server_ipc_client, &payload);
     pthread_mutex_unlock(&g_server_ipc_mutex);

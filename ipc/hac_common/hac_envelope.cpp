@@ -3,7 +3,8 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <sstream>
+#include <ostream>
+#include <streambuf>
 
 namespace {
 
@@ -16,6 +17,36 @@ std::unique_ptr<Json::StreamWriter> make_styled_writer() {
     return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
 }
 
+// A stream buffer that appends to a string, so that the text is written in
+// place rather than copied out of a string stream afterwards.
+class StringSink : public std::streambuf {
+public:
+    explicit StringSink(std::string* out) : out_(out) {}
+
+protected:
+    int_type overflow(int_type c) override {
+        if (!traits_type::eq_int_type(c, traits_type::eof())) out_->push_back(traits_type::to_char_type(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        out_->append(s, static_cast<size_t>(n));
+        return n;
+    }
+
+private:
+    std::string* out_;
+};
+
+// A writer keeps state while it writes, so each thread has its own, with
+// the text it wrote last; the text keeps its capacity from one message to
+// the next.
+struct ThreadWriter {
+    std::unique_ptr<Json::StreamWriter> writer = make_styled_writer();
+    std::string text;
+    StringSink sink{&text};
+    std::ostream stream{&sink};
+};
+
 }  // namespace
 
 Json::Value hac_new_message(unsigned int type) {
@@ -24,20 +55,21 @@ Json::Value hac_new_message(unsigned int type) {
     return message;
 }
 
-std::string hac_write_text(const Json::Value& root) {
+const std::string* hac_write_thread_text(const Json::Value& root) {
     try {
-        // A writer keeps state while it writes, so each thread has its own.
         // Made inside the try: building it allocates, and nothing may throw
         // out of the library.
-        thread_local std::unique_ptr<Json::StreamWriter> writer = make_styled_writer();
-        thread_local std::ostringstream stream;
-        stream.str(std::string());
-        stream.clear();
-        writer->write(root, &stream);
-        stream << '\n';
-        return stream.str();
+        thread_local ThreadWriter w;
+        w.text.clear();
+        w.stream.clear();
+        w.writer->write(root, &w.stream);
+        w.stream << '\n';
+        // The stream swallows a failed growth of the text and only marks
+        // itself bad: a cut text must not go out as a message.
+        if (!w.stream) return nullptr;
+        return &w.text;
     } catch (...) {
-        return std::string();
+        return nullptr;
     }
 }
 
@@ -47,7 +79,9 @@ bool hac_parse_text(const char* text, Json::Value* root) {
         // The reader fills root as it goes: a refused text must not leave a
         // half-built value behind for a caller that ignores the result.
         *root = Json::Value();
-        Json::Reader reader;
+        // Kept per thread: constructing a reader allocates its stacks, and
+        // parse starts each text from a clean state.
+        thread_local Json::Reader reader;
         const char* end = text + std::strlen(text);
         if (reader.parse(text, end, *root, true) && root->isObject()) return true;
     } catch (...) {

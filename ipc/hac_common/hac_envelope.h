@@ -21,8 +21,10 @@
 /* A message object holding only "t" (unsigned). */
 Json::Value hac_new_message(unsigned int type);
 
-/* Styled text of a message or record document, bytes passed through. */
-std::string hac_write_text(const Json::Value& root);
+/* Styled text of a message or record document, bytes passed through,
+ * written into the calling thread's own buffer: valid until the thread
+ * writes again. Null when memory runs out. */
+const std::string* hac_write_thread_text(const Json::Value& root);
 
 /* Parses text up to its first NUL into root. False when it does not parse,
  * its root is not an object, or the reader throws; root is then null. */
