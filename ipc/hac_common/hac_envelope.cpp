@@ -1,5 +1,7 @@
 #include "hac_envelope.h"
 
+#include <pthread.h>
+
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -37,15 +39,46 @@ private:
     std::string* out_;
 };
 
-// A writer keeps state while it writes, so each thread has its own, with
-// the text it wrote last; the text keeps its capacity from one message to
-// the next.
-struct ThreadWriter {
+// What a thread keeps to write and read messages: a writer keeps state
+// while it writes, and the text keeps its capacity from one message to the
+// next, so that steady traffic does not allocate for them. Held under a
+// thread key rather than in thread_local objects: registering the
+// destructor of a thread_local object aborts the process when memory is
+// short, a key's destructor needs no registration.
+struct ThreadCodec {
     std::unique_ptr<Json::StreamWriter> writer = make_styled_writer();
     std::string text;
     StringSink sink{&text};
     std::ostream stream{&sink};
+    Json::Reader reader;
 };
+
+pthread_once_t g_codec_once = PTHREAD_ONCE_INIT;
+pthread_key_t g_codec_key;
+bool g_codec_key_made = false;
+
+void destroy_codec(void* codec) { delete static_cast<ThreadCodec*>(codec); }
+
+void make_codec_key() { g_codec_key_made = pthread_key_create(&g_codec_key, destroy_codec) == 0; }
+
+// The calling thread's codec, made at its first use; null when memory (or
+// the process's supply of thread keys) has run out.
+ThreadCodec* thread_codec() {
+    pthread_once(&g_codec_once, make_codec_key);
+    if (!g_codec_key_made) return nullptr;
+    ThreadCodec* codec = static_cast<ThreadCodec*>(pthread_getspecific(g_codec_key));
+    if (codec != nullptr) return codec;
+    try {
+        codec = new ThreadCodec;
+    } catch (...) {
+        return nullptr;
+    }
+    if (pthread_setspecific(g_codec_key, codec) != 0) {
+        delete codec;
+        return nullptr;
+    }
+    return codec;
+}
 
 }  // namespace
 
@@ -56,18 +89,17 @@ Json::Value hac_new_message(unsigned int type) {
 }
 
 const std::string* hac_write_thread_text(const Json::Value& root) {
+    ThreadCodec* codec = thread_codec();
+    if (codec == nullptr) return nullptr;
     try {
-        // Made inside the try: building it allocates, and nothing may throw
-        // out of the library.
-        thread_local ThreadWriter w;
-        w.text.clear();
-        w.stream.clear();
-        w.writer->write(root, &w.stream);
-        w.stream << '\n';
+        codec->text.clear();
+        codec->stream.clear();
+        codec->writer->write(root, &codec->stream);
+        codec->stream << '\n';
         // The stream swallows a failed growth of the text and only marks
         // itself bad: a cut text must not go out as a message.
-        if (!w.stream) return nullptr;
-        return &w.text;
+        if (!codec->stream) return nullptr;
+        return &codec->text;
     } catch (...) {
         return nullptr;
     }
@@ -79,11 +111,12 @@ bool hac_parse_text(const char* text, Json::Value* root) {
         // The reader fills root as it goes: a refused text must not leave a
         // half-built value behind for a caller that ignores the result.
         *root = Json::Value();
-        // Kept per thread: constructing a reader allocates its stacks, and
-        // parse starts each text from a clean state.
-        thread_local Json::Reader reader;
+        // The thread's own reader: constructing one allocates its stacks,
+        // and parse starts each text from a clean state.
+        ThreadCodec* codec = thread_codec();
+        if (codec == nullptr) return false;
         const char* end = text + std::strlen(text);
-        if (reader.parse(text, end, *root, true) && root->isObject()) return true;
+        if (codec->reader.parse(text, end, *root, true) && root->isObject()) return true;
     } catch (...) {
     }
     *root = Json::Value();

@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "failing_allocator.h"
+#include "hac_envelope.h"
 #include "test_support.h"
 #include "vetu_ipc.h"
 
@@ -167,6 +169,36 @@ TEST(AllocationFailure, ExchangeFailsWithoutReplyAndTheNextGetsItsOwnAnswer) {
     EXPECT_TRUE(covered);
     vetu_ipc_client_destroy(client);
     vetu_ipc_server_destroy(server);
+}
+
+// The text grows several times while it is written; a failure at any of
+// those steps must not let a cut text through as a message.
+TEST(AllocationFailure, AMessageTextIsWrittenWholeOrNotAtAll) {
+    Json::Value message = hac_new_message(102);
+    message["ai0"] = pattern(5000, 5);
+    message["num"] = 1;
+    const std::string whole = message.toStyledString();
+    for (long n = 1; n <= kMaxAllocations; ++n) {
+        bool hit = false;
+        std::string written;
+        bool refused = false;
+        // A fresh thread each time: the writer and its text are the thread's.
+        std::thread([&] {
+            hac_test::fail_nth_allocation_here(n);
+            const std::string* text = hac_write_thread_text(message);
+            hit = hac_test::disarm_allocation_failure();
+            refused = text == nullptr;
+            if (!refused) written = *text;
+        }).join();
+        if (!hit) {
+            EXPECT_EQ(written, whole);
+            return;
+        }
+        if (!refused) {
+            EXPECT_EQ(written, whole) << "allocation " << n;
+        }
+    }
+    FAIL() << "the writer kept allocating";
 }
 
 // A growth failure keeps the caller's block valid; the next receive skips
