@@ -654,8 +654,9 @@ void write_allocations(const char* what, const char* thread, double per_message,
 constexpr int kWarmup = 300;
 
 int scaled(int n) {
-    // One CPU and the 50 ms back-off on a full queue: a stalled message
-    // costs 100 ms, so the pinned run of the largest message stays short.
+    // On one CPU a message that meets a full queue may stall for 50 ms or
+    // more (the stall rate is what the pinned run reports): fewer samples
+    // keep that run short should stalls come back.
     return g_label == "pinned" ? std::max(100, n / 5) : n;
 }
 
