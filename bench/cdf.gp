@@ -25,6 +25,8 @@ set title "4: SendAitAppInfo (12 records) vs 16 fragments"
 plot dir."/normal_appinfo_hac.dat" w l @hac t "HAC", dir."/normal_large_floor.dat" w l @flr t "floor"
 set title "5: GetVersion, both processes on CPU 0"
 plot dir."/pinned_query_hac.dat" w l @hac t "HAC", dir."/pinned_query_floor.dat" w l @flr t "floor"
+set title "5: StopApp until member, both processes on CPU 0"
+plot dir."/pinned_stopapp_hac.dat" w l @hac t "HAC", dir."/pinned_oneway_floor.dat" w l @flr t "floor"
 set title "5: SendAitAppInfo, both processes on CPU 0"
 plot dir."/pinned_appinfo_hac.dat" w l @hac t "HAC", dir."/pinned_large_floor.dat" w l @flr t "floor"
 unset multiplot
