@@ -152,8 +152,16 @@ int ipc_payload_readable(const IpcData* payload) {
     return payload != nullptr && payload->len >= 0 && (payload->data != nullptr || payload->len == 0);
 }
 
+namespace {
+
+bool send_arguments_valid(long mtype, size_t chunk_size, const IpcData* payload) {
+    return ipc_payload_readable(payload) && chunk_size != 0 && ipc_chunk_size_fits(chunk_size) && mtype >= 0;
+}
+
+}  // namespace
+
 int ipc_snd_internal(int msqid, long mtype, size_t chunk_size, IpcData* payload, int kind) {
-    if (!ipc_payload_readable(payload) || chunk_size == 0 || !ipc_chunk_size_fits(chunk_size) || mtype < 0) return -3;
+    if (!send_arguments_valid(mtype, chunk_size, payload)) return -3;
     IpcFragment* fragment = allocate_fragment(chunk_size);
     if (fragment == nullptr) {
         fprintf(stderr, "malloc failed, errno:%d, strerr:%s\n", errno, strerror(errno));
@@ -165,9 +173,7 @@ int ipc_snd_internal(int msqid, long mtype, size_t chunk_size, IpcData* payload,
 }
 
 int ipc_snd_through(int msqid, long mtype, size_t chunk_size, IpcData* payload, int kind, IpcFragment* fragment) {
-    if (!ipc_payload_readable(payload) || chunk_size == 0 || !ipc_chunk_size_fits(chunk_size) || mtype < 0 ||
-        fragment == nullptr)
-        return -3;
+    if (!send_arguments_valid(mtype, chunk_size, payload) || fragment == nullptr) return -3;
     /* The buffer may hold a fragment received before: every byte that goes
      * on the wire is written anew, the spare end of the area as zeros. */
     memset(fragment, 0, IPC_FRAGMENT_BUFFER_SIZE(chunk_size));
