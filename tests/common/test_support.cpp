@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ipc.h>
@@ -180,6 +181,30 @@ int run_in_child(const std::function<int()>& fn, std::chrono::milliseconds timeo
     }
     if (pid < 0) return -1;
     return wait_for_child(pid, timeout);
+}
+
+namespace {
+
+char thread_state(pid_t pid, const char* tid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/task/" + tid + "/stat");
+    const size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
+}
+
+}  // namespace
+
+bool process_stopped(pid_t pid) {
+    DIR* tasks = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+    if (tasks == nullptr) return false;
+    int threads = 0;
+    bool all_stopped = true;
+    while (const dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') continue;
+        ++threads;
+        if (thread_state(pid, entry->d_name) != 'T') all_stopped = false;
+    }
+    closedir(tasks);
+    return threads > 0 && all_stopped;
 }
 
 std::string read_file(const std::string& path) {

@@ -79,6 +79,11 @@ private:
 int run_in_child(const std::function<int()>& fn,
                  std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
+// True when every thread of the process has stopped (SIGSTOP). Until then
+// a thread still waiting in msgrcv is handed a message sent to its queue
+// directly, and the message never shows as queued.
+bool process_stopped(pid_t pid);
+
 std::string read_file(const std::string& path);
 // A fresh path under the temporary folder.
 std::string temp_path(const std::string& stem);

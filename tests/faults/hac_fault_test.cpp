@@ -25,12 +25,6 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-char process_state(pid_t pid) {
-    const std::string stat = hac_test::read_file("/proc/" + std::to_string(pid) + "/stat");
-    const size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
-}
-
 class Browser {
 public:
     explicit Browser(int generation, int notifications = 0)
@@ -40,11 +34,11 @@ public:
     ~Browser() { unlink(out_.c_str()); }
     bool ready() { return hac_test::peer_printed(out_, "ready"); }
     void signal(int sig) { peer_->kill_now(sig); }
-    // SIGSTOP and wait until the kernel has stopped it: a request sent
-    // before then may still be handed to its pending receive.
+    // SIGSTOP and wait until the kernel has stopped all its threads: a
+    // request sent before then may still be handed to its pending receive.
     bool stop() {
         peer_->kill_now(SIGSTOP);
-        return hac_test::wait_until([&] { return process_state(peer_->pid()) == 'T'; });
+        return hac_test::wait_until([&] { return hac_test::process_stopped(peer_->pid()); });
     }
     void kill_and_reap() {
         peer_->kill_now(SIGKILL);

@@ -20,12 +20,6 @@ std::string got_line(const std::string& bytes) {
     return line;
 }
 
-char process_state(pid_t pid) {
-    const std::string stat = hac_test::read_file("/proc/" + std::to_string(pid) + "/stat");
-    const size_t paren = stat.rfind(')');
-    return paren == std::string::npos ? '?' : stat[paren + 2];
-}
-
 struct PeerServer {
     explicit PeerServer(key_t key)
         : out(hac_test::temp_path("transport_peer")), peer(TRANSPORT_PEER, {"server", std::to_string(key)}, out) {}
@@ -84,9 +78,9 @@ TEST(TwoProcesses, StopAndContinueBetweenFragmentsKeepsThePayloadWhole) {
     put_fragment(msqid, kMtype, {IPC_KIND_MESSAGE, 1030, 0, 1025}, text.substr(0, 1025));
     ASSERT_TRUE(wait_until([&] { return queued(msqid) == 0; }));
     server.peer.kill_now(SIGSTOP);
-    ASSERT_TRUE(wait_until([&] { return process_state(server.peer.pid()) == 'T'; }));
+    ASSERT_TRUE(wait_until([&] { return hac_test::process_stopped(server.peer.pid()); }));
     server.peer.kill_now(SIGCONT);
-    ASSERT_TRUE(wait_until([&] { return process_state(server.peer.pid()) != 'T'; }));
+    ASSERT_TRUE(wait_until([&] { return !hac_test::process_stopped(server.peer.pid()); }));
     put_fragment(msqid, kMtype, {IPC_KIND_MESSAGE, 1030, 1, 5, 2}, text.substr(1025));
     put_fragment(msqid, kMtype, {IPC_KIND_MESSAGE, 4, 1, 4}, "exit");
     EXPECT_EQ(server.peer.wait(), 0);
