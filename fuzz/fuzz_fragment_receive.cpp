@@ -130,7 +130,7 @@ bool put_run(int msqid, const std::vector<Fragment>& run, const std::vector<Payl
         frag->seq = ++next;
         frag->last = f.last;
         frag->one = 1;
-        frag->zero = 0;
+        frag->token = 0;
         frag->chunk_len = f.chunk_len;
         const size_t carried = (f.chunk_len > 0 && static_cast<size_t>(f.chunk_len) <= chunk_size + 1)
                                    ? static_cast<size_t>(f.chunk_len)

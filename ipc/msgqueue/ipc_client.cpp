@@ -43,8 +43,8 @@ IpcFragment* endpoint_fragment(IpcClient* client) {
     return client->fragment;
 }
 
-int send_through_endpoint(IpcClient* client, IpcData* payload, int kind) {
-    return ipc_snd_through(client->msqid, client->mtype, client->chunk_size, payload, kind, client->fragment);
+int send_through_endpoint(IpcClient* client, const IpcData* payload, int kind, int32_t token) {
+    return ipc_snd_through(client->msqid, client->mtype, client->chunk_size, payload, kind, token, client->fragment);
 }
 
 /* Opens the queues and sends under the mutex the caller holds. */
@@ -53,7 +53,7 @@ int open_and_send(IpcClient* client, IpcData* payload, int kind) {
     if (opened != 0) return opened;
     if (payload->len > IPC_MAX_PAYLOAD) return -1;
     if (endpoint_fragment(client) == nullptr) return -4;
-    return send_through_endpoint(client, payload, kind) == 0 ? 0 : -1;
+    return send_through_endpoint(client, payload, kind, ipc_new_token()) == 0 ? 0 : -1;
 }
 
 /* The answer block of one exchange; the answer's fragments come through
@@ -73,47 +73,53 @@ int allocate_exchange(IpcClient* client, Exchange* ex) {
     return ex->block != nullptr ? 0 : -4;
 }
 
-/* A receive broken off by a signal before any fragment of its answer: the
- * server still answers that request later. The receive ends on EINTR only
- * before the first fragment (later ones are waited for), so the errno alone
- * tells it; the fragment buffer does not, as an emulated msgrcv may write
- * it even when it fails. */
-bool broken_off_before_answer(int rc) { return rc == -1 && errno == EINTR; }
+/* An answer carries its request's token. 0 comes from a server that names
+ * nothing: that answer can only be taken on trust. */
+bool answers(int32_t answer_token, int32_t request_token) {
+    return answer_token == request_token || answer_token == 0;
+}
 
-/* Takes this request's answer. The server answers requests in order, so
- * the answers owed to exchanges broken off earlier come first: they are
- * taken and thrown away, rather than taken for this request's answer. */
-int take_answer(IpcClient* client, Exchange* ex) {
+struct AnswerWait {
+    int32_t token;
+    bool own_answer_spoiled;
+};
+
+void note_spoiled_answer(void* context, const IpcJoin* join) {
+    AnswerWait* wait = static_cast<AnswerWait*>(context);
+    if (answers(join->token, wait->token)) wait->own_answer_spoiled = true;
+}
+
+/* Takes this request's answer. Answers to other requests (one a signal
+ * broke off earlier, one of a process that gave up or died) may come first:
+ * they are taken and thrown away, whether they come whole or spoiled. A
+ * signal before the answer began ends the wait; the answer then comes
+ * later and is thrown away the same way. */
+int take_answer(IpcClient* client, Exchange* ex, int32_t token) {
+    AnswerWait wait = {token, false};
+    IpcReceiver receiver;
+    memset(&receiver, 0, sizeof receiver);
+    receiver.abandoned = note_spoiled_answer;
+    receiver.context = &wait;
     for (;;) {
-        errno = 0;
-        const int rc = ipc_rcv_internal(client->reply_msqid, client->mtype, client->chunk_size, client->fragment,
-                                        &ex->block, &ex->capacity);
-        const bool broken_off = broken_off_before_answer(rc);
-        if (client->owed_answers == 0) {
-            if (broken_off) client->owed_answers = 1;
-            return rc;
-        }
-        if (broken_off) {
-            client->owed_answers += 1; /* this request's answer is owed as well */
-            return -1;
-        }
-        client->owed_answers -= 1;
+        const int rc = ipc_receive_payload(client->reply_msqid, client->mtype, client->chunk_size, client->fragment,
+                                           &ex->block, &ex->capacity, &receiver);
+        if (rc == 0 && answers(client->fragment->token, token)) return 0;
+        if (rc == IPC_RECEIVE_FAILED || wait.own_answer_spoiled) return -1;
     }
 }
 
 /* Sends the request and waits for its answer, with the mutex held. Answers
  * of this mtype still waiting (from a receive that failed, or a client that
- * died waiting) would be taken for this request's answer: drop them first,
- * and those still owed as they arrive. */
+ * died waiting) are dropped first; later ones are told apart by token. */
 int request_and_receive(IpcClient* client, IpcData* request, Exchange* ex) {
     const int opened = open_queues(client);
     if (opened != 0) return opened;
     if (request->len > IPC_MAX_PAYLOAD) return -1;
     if (allocate_exchange(client, ex) != 0) return -4;
-    const int settled = ipc_discard_waiting(client->reply_msqid, client->mtype, client->chunk_size, client->fragment);
-    client->owed_answers = settled >= client->owed_answers ? 0 : client->owed_answers - settled;
-    if (send_through_endpoint(client, request, IPC_KIND_REQUEST) != 0) return -1;
-    if (take_answer(client, ex) != 0) {
+    ipc_discard_waiting(client->reply_msqid, client->mtype, client->chunk_size, client->fragment);
+    const int32_t token = ipc_new_token();
+    if (send_through_endpoint(client, request, IPC_KIND_REQUEST, token) != 0) return -1;
+    if (take_answer(client, ex, token) != 0) {
         ex->answer_lost = true;
         return -1;
     }

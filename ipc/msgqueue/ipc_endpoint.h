@@ -19,7 +19,6 @@ struct IpcClient {
     int reply_msqid;        /* -1 until opened with a reply queue, else 0 */
     int has_reply;
     size_t chunk_size;
-    int owed_answers;       /* answers still to come for exchanges broken off by a signal */
     IpcFragment* fragment;  /* every send and answer goes through it; made at the first send */
 };
 
@@ -38,11 +37,16 @@ struct IpcServer {
     int has_reply;
 
     /* The thread is detached, so its end is announced here: destroy frees
-     * the record only once finished is set, the thread's last touch of it. */
+     * the record only once finished is set, the thread's last touch of it,
+     * unless it gave up waiting and left the record to the thread
+     * (orphaned). Both under state_mutex. */
     pthread_mutex_t state_mutex;
     pthread_cond_t state_cond; /* signalled when finished becomes 1 */
     int finished;
-    int stop_sent; /* destroy's stop order is on the queue: the thread must take it */
+    int orphaned;
+    int32_t stop_token; /* of destroy's stop order, 0 before; read atomically */
+    int stopping;       /* end after the payload in hand; read atomically */
+    int busy;           /* the thread serves a payload (callback, answer); read atomically */
 };
 
 #endif /* IPC_ENDPOINT_H */

@@ -18,16 +18,34 @@
 namespace {
 
 const int kQueueFlags = IPC_CREAT | 0666;
+/* How long destroy waits for its stop order to end the thread, and then
+ * for the cancelled thread to end. */
 const long kStopGraceNs = 1000L * 1000L * 1000L;
+/* A thread busy in a callback at the end of the grace gets as long again to
+ * finish it and take its stop order; a cancelled thread waiting in its
+ * receive ends at once. */
+const long kCallbackGraceNs = 1000L * 1000L * 1000L;
+const long kCancelGraceNs = 500L * 1000L * 1000L;
+
+/* The endpoint whose receive thread is the calling thread, if any: a
+ * callback that registers on or destroys its own endpoint must neither take
+ * the mutex it already holds nor wait for its own thread. */
+thread_local const IpcServer* t_served_here = nullptr;
 
 /* The receive thread's buffers, kept for its whole life and freed by its
- * cleanup handler, on its own return or on cancellation alike. */
+ * cleanup handler, on its own return or on cancellation alike. Answers go
+ * out through a buffer of their own, so a request dropped in the middle of
+ * a receive can be answered there. */
 struct ReceiveContext {
     IpcServer* server;
     IpcFragment* fragment;
+    IpcFragment* answer_fragment;
     char* block;
     int capacity;
+    IpcReceiver receiver;
 };
+
+bool on_receive_thread(const IpcServer* server) { return t_served_here == server; }
 
 IpcServerCallback registered_callback(const IpcServer* server) {
     return __atomic_load_n(&server->callback, __ATOMIC_ACQUIRE);
@@ -37,11 +55,17 @@ void* registered_user_data(const IpcServer* server) { return __atomic_load_n(&se
 
 void store_pair(IpcServer* server, IpcServerCallback callback, void* user_data) {
     if (registered_callback(server) == callback && registered_user_data(server) == user_data) return;
-    pthread_mutex_lock(&server->mutex);
+    /* On its own receive thread a callback runs with the mutex held. */
+    const bool lock = !on_receive_thread(server);
+    if (lock) pthread_mutex_lock(&server->mutex);
     __atomic_store_n(&server->callback, callback, __ATOMIC_RELEASE);
     __atomic_store_n(&server->user_data, user_data, __ATOMIC_RELEASE);
-    pthread_mutex_unlock(&server->mutex);
+    if (lock) pthread_mutex_unlock(&server->mutex);
 }
+
+bool stop_requested(const IpcServer* server) { return __atomic_load_n(&server->stopping, __ATOMIC_ACQUIRE) != 0; }
+
+void request_stop(IpcServer* server) { __atomic_store_n(&server->stopping, 1, __ATOMIC_RELEASE); }
 
 void free_answer(IpcData* answer) {
     if (answer == nullptr) return;
@@ -49,13 +73,22 @@ void free_answer(IpcData* answer) {
     delete answer;
 }
 
-/* With the endpoint mutex held. */
+/* With the endpoint mutex held. A callback that throws answers nothing:
+ * the exception must not end the thread, and with it the process. */
 IpcData* call_registered(const ReceiveContext* ctx) {
     IpcServerCallback callback = registered_callback(ctx->server);
     if (callback == nullptr) return nullptr;
     const IpcData payload = {ctx->fragment->total_len, ctx->block};
-    return callback(&payload, registered_user_data(ctx->server));
+    try {
+        return callback(&payload, registered_user_data(ctx->server));
+    } catch (...) {
+        return nullptr;
+    }
 }
+
+void set_busy(IpcServer* server, int busy) { __atomic_store_n(&server->busy, busy, __ATOMIC_RELEASE); }
+
+bool thread_busy(const IpcServer* server) { return __atomic_load_n(&server->busy, __ATOMIC_ACQUIRE) != 0; }
 
 void deliver_message(const ReceiveContext* ctx) {
     pthread_mutex_lock(&ctx->server->mutex);
@@ -64,82 +97,106 @@ void deliver_message(const ReceiveContext* ctx) {
     pthread_mutex_unlock(&ctx->server->mutex);
 }
 
-/* The request is served by now, so its fragment buffer carries the answer:
- * the thread answers without allocating. */
-int send_answer(const ReceiveContext* ctx, long mtype, IpcData* answer, int kind) {
+/* The answer carries the request's token: that is how the waiting client
+ * tells it from answers to other requests. */
+int send_answer(const ReceiveContext* ctx, long mtype, int32_t token, IpcData* answer, int kind) {
     const IpcServer* server = ctx->server;
-    return ipc_snd_through(server->reply_msqid, mtype, server->chunk_size, answer, kind, ctx->fragment);
+    return ipc_snd_through(server->reply_msqid, mtype, server->chunk_size, answer, kind, token,
+                           ctx->answer_fragment);
+}
+
+void send_no_reply(const ReceiveContext* ctx, long mtype, int32_t token) {
+    char no_reply[] = "a";
+    IpcData none = {2, no_reply};
+    send_answer(ctx, mtype, token, &none, IPC_KIND_NO_REPLY);
 }
 
 /* A waiting client is always released: with the answer or the no-reply one. */
 void answer_request(const ReceiveContext* ctx) {
     if (!ctx->server->has_reply) return;
     const long mtype = ctx->fragment->mtype;
+    const int32_t token = ctx->fragment->token;
     pthread_mutex_lock(&ctx->server->mutex);
     IpcData* answer = call_registered(ctx);
     const bool answered = answer != nullptr && answer->len <= IPC_MAX_PAYLOAD &&
-                          send_answer(ctx, mtype, answer, IPC_KIND_REPLY) == 0;
+                          send_answer(ctx, mtype, token, answer, IPC_KIND_REPLY) == 0;
     free_answer(answer);
-    if (!answered) {
-        char no_reply[] = "a";
-        IpcData none = {2, no_reply};
-        send_answer(ctx, mtype, &none, IPC_KIND_NO_REPLY);
-    }
+    if (!answered) send_no_reply(ctx, mtype, token);
     pthread_mutex_unlock(&ctx->server->mutex);
 }
 
-bool stop_order_pending(IpcServer* server) {
-    pthread_mutex_lock(&server->state_mutex);
-    const bool pending = server->stop_sent != 0;
-    pthread_mutex_unlock(&server->state_mutex);
-    return pending;
+/* A request whose fragments did not make it whole (spoiled, cut short by
+ * another payload, too long, no memory to join it, or the thread stopped
+ * in the middle of it) still releases its client. */
+void answer_abandoned_request(void* context, const IpcJoin* join) {
+    const ReceiveContext* ctx = static_cast<const ReceiveContext*>(context);
+    if (join->kind != IPC_KIND_REQUEST || !ctx->server->has_reply) return;
+    int previous;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
+    send_no_reply(ctx, join->mtype, join->token);
+    pthread_setcancelstate(previous, nullptr);
 }
 
 /* Cancellation is taken only while waiting here, never inside a callback or
- * an answer. Once destroy has queued its stop order the wait is not
- * cancellable: the thread takes the order, so none is left for the next
- * thread on this queue. No local of this frame or those below it has its
- * address taken: cancellation unwinds them without their epilogues, which
+ * an answer. No local of this frame or those below it has its address
+ * taken: cancellation unwinds them without their epilogues, which
  * address-sanitized builds would otherwise mistake for stack corruption. */
 int receive_payload(ReceiveContext* ctx) {
     IpcServer* server = ctx->server;
-    const bool cancellable = !stop_order_pending(server);
-    if (cancellable) pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-    const int rc = ipc_rcv_internal(server->msqid, server->mtype, server->chunk_size, ctx->fragment, &ctx->block,
-                                    &ctx->capacity);
-    if (cancellable) pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+    const int rc = ipc_receive_payload(server->msqid, server->mtype, server->chunk_size, ctx->fragment, &ctx->block,
+                                       &ctx->capacity, &ctx->receiver);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     return rc;
 }
 
 bool is_exit_order(const ReceiveContext* ctx) { return strncmp(ctx->block, "exit", 4) == 0; }
 
+/* Only destroy's own stop order stops the thread: one left in the queue by
+ * an earlier endpoint, or sent by anyone else, names another token. */
+bool is_own_stop_order(const ReceiveContext* ctx) {
+    const int32_t own = __atomic_load_n(&ctx->server->stop_token, __ATOMIC_ACQUIRE);
+    return ctx->fragment->total_len == 0 && own != 0 && ctx->fragment->token == own;
+}
+
+/* Hands the payload received to its place; true when the thread is to end. */
+bool serve_payload(const ReceiveContext* ctx) {
+    switch (ctx->fragment->kind) {
+        case IPC_KIND_STOP:
+            return is_own_stop_order(ctx);
+        case IPC_KIND_MESSAGE:
+            set_busy(ctx->server, 1);
+            deliver_message(ctx);
+            set_busy(ctx->server, 0);
+            return is_exit_order(ctx);
+        case IPC_KIND_REQUEST:
+            set_busy(ctx->server, 1);
+            answer_request(ctx);
+            set_busy(ctx->server, 0);
+            return false;
+        default:
+            return false;
+    }
+}
+
 /* Returns when the thread is to end. */
 void serve_payloads(ReceiveContext* ctx) {
     IpcServer* server = ctx->server;
-    for (;;) {
+    while (!stop_requested(server)) {
         memset(ctx->block, 0, static_cast<size_t>(ctx->capacity));
         memset(ctx->fragment, 0, IPC_FRAGMENT_BUFFER_SIZE(server->chunk_size));
-        if (receive_payload(ctx) != 0) {
+        const int rc = receive_payload(ctx);
+        if (rc == IPC_RECEIVE_FAILED) {
             /* A removed queue fails every receive at once: stop, not spin. */
             if (ipc_queue_gone(server->msqid)) return;
             continue;
         }
-        switch (ctx->fragment->kind) {
-            case IPC_KIND_STOP:
-                /* Only destroy's own order stops the thread: one left in the
-                 * queue by an endpoint before it is stale. */
-                if (ctx->fragment->total_len == 0 && stop_order_pending(server)) return;
-                break;
-            case IPC_KIND_MESSAGE:
-                deliver_message(ctx);
-                if (is_exit_order(ctx) && !stop_order_pending(server)) return;
-                break;
-            case IPC_KIND_REQUEST:
-                answer_request(ctx);
-                break;
-            default:
-                break;
-        }
+        /* A payload that did not arrive whole was answered, if it was a
+         * request, when it was dropped. */
+        if (rc != 0) continue;
+        if (serve_payload(ctx)) return;
+        /* Destroy's stop order came in the middle of this payload. */
+        if (ctx->receiver.stop_seen) return;
     }
 }
 
@@ -148,24 +205,49 @@ bool allocate_receive_buffers(ReceiveContext* ctx) {
     ctx->capacity = static_cast<int>(IPC_FULL_CHUNK(chunk_size));
     ctx->block = static_cast<char*>(calloc(1, IPC_FULL_CHUNK(chunk_size)));
     ctx->fragment = static_cast<IpcFragment*>(calloc(1, IPC_FRAGMENT_BUFFER_SIZE(chunk_size)));
-    return ctx->block != nullptr && ctx->fragment != nullptr;
+    ctx->answer_fragment = static_cast<IpcFragment*>(malloc(IPC_FRAGMENT_BUFFER_SIZE(chunk_size)));
+    return ctx->block != nullptr && ctx->fragment != nullptr && ctx->answer_fragment != nullptr;
 }
 
-/* The thread's last act on the record: destroy may free it right after. */
+void destroy_sync(IpcServer* server) {
+    pthread_cond_destroy(&server->state_cond);
+    pthread_mutex_destroy(&server->state_mutex);
+    pthread_mutex_destroy(&server->mutex);
+}
+
+/* The thread's last act on the record: destroy may free it right after, or
+ * left it for the thread to free. */
 void finish_receive_thread(void* arg) {
     ReceiveContext* ctx = static_cast<ReceiveContext*>(arg);
+    /* Cancelled in the middle of a request: its client still gets an answer. */
+    if (ctx->receiver.join.active && ctx->answer_fragment != nullptr) {
+        ctx->receiver.join.active = 0;
+        answer_abandoned_request(ctx, &ctx->receiver.join);
+    }
     free(ctx->block);
     free(ctx->fragment);
+    free(ctx->answer_fragment);
     IpcServer* server = ctx->server;
     pthread_mutex_lock(&server->state_mutex);
     server->running = 0;
     server->finished = 1;
+    const bool orphaned = server->orphaned != 0;
     pthread_cond_broadcast(&server->state_cond);
     pthread_mutex_unlock(&server->state_mutex);
+    if (orphaned) {
+        destroy_sync(server);
+        free(server);
+    }
 }
 
 void* receive_thread_main(void* arg) {
-    ReceiveContext ctx = {static_cast<IpcServer*>(arg), nullptr, nullptr, 0};
+    ReceiveContext ctx;
+    memset(&ctx, 0, sizeof ctx);
+    ctx.server = static_cast<IpcServer*>(arg);
+    ctx.receiver.abandoned = answer_abandoned_request;
+    ctx.receiver.context = &ctx;
+    ctx.receiver.stop_token = &ctx.server->stop_token;
+    t_served_here = ctx.server;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     pthread_cleanup_push(finish_receive_thread, &ctx);
     if (ctx.server->chunk_size != 0 && allocate_receive_buffers(&ctx)) serve_payloads(&ctx);
@@ -193,12 +275,6 @@ void init_sync(IpcServer* server) {
     pthread_condattr_destroy(&attr);
 }
 
-void destroy_sync(IpcServer* server) {
-    pthread_cond_destroy(&server->state_cond);
-    pthread_mutex_destroy(&server->state_mutex);
-    pthread_mutex_destroy(&server->mutex);
-}
-
 int start_receive_thread(IpcServer* server) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -222,33 +298,45 @@ int open_queues(IpcServer* server, key_t key, int has_reply) {
     return 0;
 }
 
-/* With state_mutex held; gives up at the deadline. */
-void wait_finished(IpcServer* server, const struct timespec* deadline) {
-    while (!server->finished) {
-        if (deadline == nullptr) {
-            pthread_cond_wait(&server->state_cond, &server->state_mutex);
-        } else if (pthread_cond_timedwait(&server->state_cond, &server->state_mutex, deadline) == ETIMEDOUT) {
-            return;
-        }
-    }
-}
-
-struct timespec grace_deadline() {
+struct timespec deadline_after(long ns) {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    t.tv_nsec += kStopGraceNs % 1000000000L;
-    t.tv_sec += kStopGraceNs / 1000000000L + t.tv_nsec / 1000000000L;
+    t.tv_nsec += ns % 1000000000L;
+    t.tv_sec += ns / 1000000000L + t.tv_nsec / 1000000000L;
     t.tv_nsec %= 1000000000L;
     return t;
 }
 
-/* With state_mutex held. Only a running thread gets a stop order: one sent
- * to a stopped thread would stay queued and stop the next one. */
+/* With state_mutex held; gives up after ns. */
+void wait_finished(IpcServer* server, long ns) {
+    const struct timespec deadline = deadline_after(ns);
+    while (!server->finished) {
+        if (pthread_cond_timedwait(&server->state_cond, &server->state_mutex, &deadline) == ETIMEDOUT) return;
+    }
+}
+
+/* With state_mutex held. Only a running thread gets a stop order. Its token
+ * is the endpoint's own, so that the thread tells it from any other stop
+ * order on the queue; one that is not taken stops nobody later. */
 void send_stop_order(IpcServer* server) {
     if (!server->running || server->msqid < 0) return;
+    IpcFragment* fragment = static_cast<IpcFragment*>(malloc(IPC_FRAGMENT_BUFFER_SIZE(server->chunk_size)));
+    if (fragment == nullptr) return;  /* the thread is cancelled instead */
+    const int32_t token = ipc_new_token();
+    __atomic_store_n(&server->stop_token, token, __ATOMIC_RELEASE);
     char empty[] = "";
     IpcData stop = {0, empty};
-    server->stop_sent = ipc_snd_internal(server->msqid, server->mtype, server->chunk_size, &stop, IPC_KIND_STOP) == 0;
+    ipc_snd_through(server->msqid, server->mtype, server->chunk_size, &stop, IPC_KIND_STOP, token, fragment);
+    free(fragment);
+}
+
+/* Destroy called by a callback on the endpoint's own thread: the thread
+ * ends when the callback returns, and frees the record itself. */
+void leave_to_receive_thread(IpcServer* server) {
+    pthread_mutex_lock(&server->state_mutex);
+    request_stop(server);
+    server->orphaned = 1;
+    pthread_mutex_unlock(&server->state_mutex);
 }
 
 }  // namespace
@@ -285,14 +373,27 @@ int ipc_server_create_serving(key_t key, long mtype, int has_reply, size_t chunk
 
 int vetu_ipc_server_destroy(IpcServer* server) {
     if (server == nullptr) return -3;
+    if (on_receive_thread(server)) {
+        leave_to_receive_thread(server);
+        return 0;
+    }
     pthread_mutex_lock(&server->state_mutex);
     send_stop_order(server);
-    const struct timespec deadline = grace_deadline();
-    wait_finished(server, &deadline);
+    wait_finished(server, kStopGraceNs);
+    if (!server->finished && thread_busy(server)) wait_finished(server, kCallbackGraceNs);
     if (!server->finished) {
-        /* Takes effect only while the thread waits in its receive. */
+        /* The stop order is late, or another reader of the queue took it.
+         * Cancellation takes effect only while the thread waits in its
+         * receive; a thread busy in a callback ends after it. */
+        request_stop(server);
         pthread_cancel(server->thread);
-        wait_finished(server, nullptr);
+        wait_finished(server, kCancelGraceNs);
+    }
+    if (!server->finished) {
+        /* Still in a callback: the record is the thread's to free. */
+        server->orphaned = 1;
+        pthread_mutex_unlock(&server->state_mutex);
+        return 0;
     }
     pthread_mutex_unlock(&server->state_mutex);
     destroy_sync(server);

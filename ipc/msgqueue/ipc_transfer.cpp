@@ -20,6 +20,7 @@
 /* The wire layout: seven int32 words right after mtype, then the payload
  * area. With a 4-byte long this is offsets 4..28 and 32. */
 static_assert(offsetof(IpcFragment, kind) == sizeof(long), "kind follows mtype");
+static_assert(offsetof(IpcFragment, token) == sizeof(long) + 20, "the token is the sixth header word");
 static_assert(offsetof(IpcFragment, chunk_len) == sizeof(long) + 24, "seven header words");
 static_assert(offsetof(IpcFragment, data) == sizeof(long) + 28, "payload after the header");
 static_assert(IPC_FRAGMENT_MSGSZ(0) == 32, "header words plus the four spare payload bytes");
@@ -119,9 +120,10 @@ int ensure_room(char** buffer, int cap, int written, int n) {
     return static_cast<int>(grown);
 }
 
-/* A chunk_len the fragment really carries and the block can take. */
-bool chunk_len_plausible(int32_t n, ssize_t received, size_t chunk_size) {
-    return n >= 0 && static_cast<size_t>(n) <= IPC_FULL_CHUNK(chunk_size) && n <= received - kHeaderWords;
+/* A chunk_len the fragment really carries and the join can take. */
+bool chunk_len_plausible(int32_t n, ssize_t received, size_t chunk_size, const IpcJoin* join) {
+    return n >= 0 && static_cast<size_t>(n) <= IPC_FULL_CHUNK(chunk_size) && n <= received - kHeaderWords &&
+           n <= join->total_len - join->written;
 }
 
 void clear_fragment(IpcFragment* fragment, size_t chunk_size) {
@@ -142,6 +144,85 @@ void remove_oversized(int msqid, long msgtyp, size_t chunk_size, IpcFragment* fr
     errno = err;
 }
 
+bool send_arguments_valid(long mtype, size_t chunk_size, const IpcData* payload) {
+    return ipc_payload_readable(payload) && chunk_size != 0 && ipc_chunk_size_fits(chunk_size) && mtype >= 0;
+}
+
+/* ---- joining fragments ---- */
+
+/* What a fragment taken off the queue means for the payload being joined. */
+enum FragmentRole {
+    SKIP_FRAGMENT,  /* the tail of a payload whose start is gone, or another sender's */
+    BEGIN_PAYLOAD,  /* the first fragment of a payload */
+    CONTINUE_JOIN,  /* the next fragment of the payload being joined */
+    SPOIL_JOIN,     /* the payload being joined lost a fragment */
+    SET_STOP_ASIDE  /* a stop order in the middle of a join */
+};
+
+bool is_stop_order(const IpcFragment* f) {
+    return f->kind == IPC_KIND_STOP && f->total_len == 0 && f->seq == 1 && f->last == 1;
+}
+
+/* Fragments of one payload share its token, kind and length. Two senders
+ * writing to the same queue at once, or leftovers of an earlier run, must
+ * not be joined into one payload that looks whole. */
+bool same_payload(const IpcJoin* join, const IpcFragment* f) {
+    return f->token == join->token && f->kind == join->kind && f->total_len == join->total_len;
+}
+
+FragmentRole role_of(const IpcJoin* join, const IpcFragment* f) {
+    if (!join->active) return f->seq == 1 ? BEGIN_PAYLOAD : SKIP_FRAGMENT;
+    /* A stop order is never the next fragment of anything. */
+    if (is_stop_order(f)) return SET_STOP_ASIDE;
+    /* A payload whose sender gave up or died never ends: the next payload's
+     * start takes over rather than be swallowed by it. */
+    if (f->seq == 1) return BEGIN_PAYLOAD;
+    if (!same_payload(join, f)) return SKIP_FRAGMENT;
+    return f->seq == join->next_seq ? CONTINUE_JOIN : SPOIL_JOIN;
+}
+
+void begin_join(IpcJoin* join, const IpcFragment* f) {
+    join->active = 1;
+    join->mtype = f->mtype;
+    join->kind = f->kind;
+    join->token = f->token;
+    join->total_len = f->total_len;
+    join->next_seq = 1;
+    join->written = 0;
+    /* Known from the first fragment: more than any endpoint sends or takes. */
+    join->dropped = f->total_len < 0 || f->total_len > IPC_MAX_PAYLOAD;
+}
+
+/* Ends the join without a payload, telling the receiver whose it was. */
+void abandon_join(IpcReceiver* receiver) {
+    IpcJoin* join = &receiver->join;
+    if (!join->active) return;
+    join->active = 0;
+    if (receiver->abandoned != nullptr) receiver->abandoned(receiver->context, join);
+}
+
+void note_stop_order(IpcReceiver* receiver, const IpcFragment* f) {
+    if (receiver->stop_token == nullptr) return;
+    const int32_t own = __atomic_load_n(receiver->stop_token, __ATOMIC_ACQUIRE);
+    if (own != 0 && f->token == own) receiver->stop_seen = 1;
+}
+
+/* Joins the fragment's bytes; false when the block could not grow. A
+ * spoiled payload's bytes are taken off the queue but not kept. */
+bool join_fragment(IpcJoin* join, const IpcFragment* f, ssize_t received, size_t chunk_size, char** buffer,
+                   int* capacity) {
+    const int32_t n = f->chunk_len;
+    join->next_seq += 1;
+    if (!join->dropped && !chunk_len_plausible(n, received, chunk_size, join)) join->dropped = 1;
+    if (join->dropped) return true;
+    const int room = ensure_room(buffer, *capacity, join->written, n);
+    if (room == 0) return false;
+    *capacity = room;
+    memcpy(*buffer + join->written, f->data, static_cast<size_t>(n));
+    join->written += n;
+    return true;
+}
+
 }  // namespace
 
 int ipc_chunk_size_fits(size_t chunk_size) {
@@ -152,14 +233,6 @@ int ipc_payload_readable(const IpcData* payload) {
     return payload != nullptr && payload->len >= 0 && (payload->data != nullptr || payload->len == 0);
 }
 
-namespace {
-
-bool send_arguments_valid(long mtype, size_t chunk_size, const IpcData* payload) {
-    return ipc_payload_readable(payload) && chunk_size != 0 && ipc_chunk_size_fits(chunk_size) && mtype >= 0;
-}
-
-}  // namespace
-
 int ipc_snd_internal(int msqid, long mtype, size_t chunk_size, IpcData* payload, int kind) {
     if (!send_arguments_valid(mtype, chunk_size, payload)) return -3;
     IpcFragment* fragment = allocate_fragment(chunk_size);
@@ -167,12 +240,13 @@ int ipc_snd_internal(int msqid, long mtype, size_t chunk_size, IpcData* payload,
         fprintf(stderr, "malloc failed, errno:%d, strerr:%s\n", errno, strerror(errno));
         return -4;
     }
-    const int result = ipc_snd_through(msqid, mtype, chunk_size, payload, kind, fragment);
+    const int result = ipc_snd_through(msqid, mtype, chunk_size, payload, kind, 0, fragment);
     free(fragment);
-    return result;
+    return result == 0 ? 0 : -1;
 }
 
-int ipc_snd_through(int msqid, long mtype, size_t chunk_size, IpcData* payload, int kind, IpcFragment* fragment) {
+int ipc_snd_through(int msqid, long mtype, size_t chunk_size, const IpcData* payload, int kind, int32_t token,
+                    IpcFragment* fragment) {
     if (!send_arguments_valid(mtype, chunk_size, payload) || fragment == nullptr) return -3;
     /* The buffer may hold a fragment received before: every byte that goes
      * on the wire is written anew, the spare end of the area as zeros. */
@@ -181,21 +255,18 @@ int ipc_snd_through(int msqid, long mtype, size_t chunk_size, IpcData* payload, 
     fragment->kind = kind;
     fragment->total_len = payload->len;
     fragment->one = 1;
-    fragment->zero = 0;
+    fragment->token = token;
     int32_t remaining = payload->len;
-    bool given_up = false;
+    int result = 0;
     do {
         const int32_t offset = payload->len - remaining;
         remaining = fill_next_fragment(fragment, chunk_size, payload->data, offset, remaining);
         const FragmentOutcome outcome = send_with_resends(msqid, fragment, chunk_size);
-        if (outcome == QUEUE_UNUSABLE) {
-            /* Nothing more can reach a receiver on this queue. */
-            given_up = true;
-            break;
-        }
-        if (outcome == FRAGMENT_GIVEN_UP) given_up = true;
+        /* Nothing more can reach a receiver on this queue. */
+        if (outcome == QUEUE_UNUSABLE) return errno == EIDRM || errno == EINVAL ? IPC_SEND_QUEUE_GONE : IPC_SEND_GIVEN_UP;
+        if (outcome == FRAGMENT_GIVEN_UP) result = IPC_SEND_GIVEN_UP;
     } while (!fragment->last);
-    return given_up ? -1 : 0;
+    return result;
 }
 
 int ipc_rcv_internal(int msqid, long msgtyp, size_t chunk_size, IpcFragment* fragment, char** buffer,
@@ -203,57 +274,62 @@ int ipc_rcv_internal(int msqid, long msgtyp, size_t chunk_size, IpcFragment* fra
     if (fragment == nullptr || buffer == nullptr || *buffer == nullptr || capacity == nullptr || *capacity <= 0 ||
         !ipc_chunk_size_fits(chunk_size))
         return -3;
-    /* A server's receive thread is cancelled inside this call: no local here
-     * may have its address taken (see receive_payload). */
-    int cap = *capacity;
-    int written = 0;
-    bool first = true;
-    bool dropped = false;
+    IpcReceiver receiver;
+    memset(&receiver, 0, sizeof receiver);
+    const int rc = ipc_receive_payload(msqid, msgtyp, chunk_size, fragment, buffer, capacity, &receiver);
+    return rc == IPC_PAYLOAD_DROPPED ? -1 : rc;
+}
+
+/* A server's receive thread is cancelled inside this call: no local here
+ * may have its address taken (see receive_payload in ipc_server.cpp), and
+ * everything a cancellation handler needs lives in the receiver. */
+int ipc_receive_payload(int msqid, long msgtyp, size_t chunk_size, IpcFragment* fragment, char** buffer,
+                        int* capacity, IpcReceiver* receiver) {
+    IpcJoin* join = &receiver->join;
+    join->active = 0;
     for (;;) {
         clear_fragment(fragment, chunk_size);
         const ssize_t res = msgrcv(msqid, fragment, IPC_FRAGMENT_MSGSZ(chunk_size), msgtyp, 0);
         if (res < 0) {
             /* A signal or a stop/continue between two fragments must not
              * split the payload; before the first one it ends the wait. */
-            if (errno == EINTR && !first) continue;
+            if (errno == EINTR && join->active) continue;
             if (errno == E2BIG) remove_oversized(msqid, msgtyp, chunk_size, fragment);
             report_receive_failure(res);
-            *capacity = cap;
-            return -1;
+            abandon_join(receiver);
+            return IPC_RECEIVE_FAILED;
         }
-        /* A payload begins at its fragment numbered 1. Fragments before it
-         * are the rest of a payload whose start an earlier receive took or
-         * whose sender gave up: they are skipped, not joined. A first
-         * fragment in the middle of a join likewise starts over, rather
-         * than swallow the new payload with the broken one. */
-        if (first && fragment->seq != 1) continue;
-        if (!first && fragment->seq == 1) {
-            written = 0;
-            dropped = false;
+        switch (role_of(join, fragment)) {
+            case SKIP_FRAGMENT:
+                continue;
+            case SET_STOP_ASIDE:
+                note_stop_order(receiver, fragment);
+                continue;
+            case SPOIL_JOIN:
+                join->dropped = 1;
+                break;
+            case BEGIN_PAYLOAD:
+                abandon_join(receiver);
+                begin_join(join, fragment);
+                break;
+            case CONTINUE_JOIN:
+                break;
         }
-        first = false;
-        const int32_t n = fragment->chunk_len;
-        /* A payload is dropped whole, but its remaining fragments are still
-         * taken so that the next receive starts at a payload boundary. */
-        if (!dropped && (!chunk_len_plausible(n, res, chunk_size) || written + n > IPC_MAX_PAYLOAD)) dropped = true;
-        if (!dropped) {
-            const int room = ensure_room(buffer, cap, written, n);
-            if (room == 0) {
-                *capacity = cap;
-                return -4;
-            }
-            cap = room;
-            memcpy(*buffer + written, fragment->data, static_cast<size_t>(n));
-            written += n;
+        if (!join_fragment(join, fragment, res, chunk_size, buffer, capacity)) {
+            abandon_join(receiver);
+            return -4;
         }
-        if (fragment->last) break;
+        if (!fragment->last) continue;
+        /* total_len is what callers hand on as the length: it must be what
+         * arrived, or a lost fragment would pass as data. */
+        if (join->dropped || join->written != join->total_len) {
+            abandon_join(receiver);
+            return IPC_PAYLOAD_DROPPED;
+        }
+        join->active = 0;
+        (*buffer)[join->written] = '\0';
+        return 0;
     }
-    *capacity = cap;
-    /* total_len is what callers hand on as the length: it must be what
-     * arrived, or a lost or mixed-in fragment would pass as data. */
-    if (dropped || fragment->total_len != written) return -1;
-    (*buffer)[written] = '\0';
-    return 0;
 }
 
 int ipc_discard_waiting(int msqid, long msgtyp, size_t chunk_size, IpcFragment* fragment) {

@@ -57,7 +57,13 @@ typedef struct IpcFragment {
     int32_t seq;        /* 1 for the first fragment of a payload */
     int32_t last;       /* 1 in the last fragment */
     int32_t one;        /* always 1 */
-    int32_t zero;       /* always 0 */
+    /* Names the payload: the endpoints of this library write a token of
+     * their own in every fragment of a payload, and the receive thread
+     * writes the request's token into its answer, so that an answer is
+     * never taken for another request's and fragments of two senders are
+     * never joined into one payload. 0 (the word's old constant) means the
+     * sender names nothing; ipc_snd_internal writes 0. */
+    int32_t token;
     int32_t chunk_len;  /* payload bytes carried by this fragment */
     char data[];        /* chunk_size + 4 bytes */
 } IpcFragment;

@@ -15,7 +15,11 @@
 #include <sstream>
 #include <thread>
 
+#include <algorithm>
+#include <cstring>
+
 #include "hac_message_type.h"
+#include "vetu_ipc.h"
 
 namespace hac_test {
 
@@ -225,6 +229,70 @@ std::vector<std::string> split_lines(const std::string& text) {
     std::istringstream in(text);
     while (std::getline(in, line)) lines.push_back(line);
     return lines;
+}
+
+void put_fragment(int msqid, long mtype, const FragmentHeader& header, const std::string& bytes, size_t chunk_size) {
+    std::vector<char> buf(IPC_FRAGMENT_BUFFER_SIZE(chunk_size), 0);
+    IpcFragment* f = reinterpret_cast<IpcFragment*>(buf.data());
+    f->mtype = mtype;
+    f->kind = header.kind;
+    f->total_len = header.total_len;
+    f->seq = header.seq;
+    f->last = header.last;
+    f->one = 1;
+    f->token = header.token;
+    f->chunk_len = header.chunk_len;
+    memcpy(f->data, bytes.data(), std::min(bytes.size(), chunk_size + 4));
+    msgsnd(msqid, buf.data(), IPC_FRAGMENT_MSGSZ(chunk_size), IPC_NOWAIT);
+}
+
+void put_payload(int msqid, long mtype, int kind, const std::string& bytes, int32_t token, int first, int last,
+                 size_t chunk_size) {
+    const size_t full = chunk_size + 1;
+    const int count = bytes.empty() ? 1 : static_cast<int>((bytes.size() + full - 1) / full);
+    for (int seq = first; seq <= (last == 0 ? count : last); ++seq) {
+        const std::string piece = bytes.substr(static_cast<size_t>(seq - 1) * full, full);
+        put_fragment(msqid, mtype,
+                     {kind, static_cast<int>(bytes.size()), seq == count, static_cast<int>(piece.size()), seq, token},
+                     piece, chunk_size);
+    }
+}
+
+namespace {
+
+bool take_one(int msqid, long mtype, size_t chunk_size, int flags, std::vector<RawFragment>* out) {
+    RawFragment f;
+    f.bytes.assign(IPC_FRAGMENT_BUFFER_SIZE(chunk_size), '\x55');
+    f.size = msgrcv(msqid, f.bytes.data(), IPC_FRAGMENT_MSGSZ(chunk_size), mtype, flags);
+    if (f.size < 0) return false;
+    out->push_back(f);
+    return true;
+}
+
+}  // namespace
+
+std::vector<RawFragment> take_all(int msqid, long mtype, size_t chunk_size) {
+    std::vector<RawFragment> out;
+    while (take_one(msqid, mtype, chunk_size, IPC_NOWAIT, &out)) {
+    }
+    return out;
+}
+
+std::vector<RawFragment> take_payload(int msqid, long mtype, size_t chunk_size) {
+    std::vector<RawFragment> out;
+    while (take_one(msqid, mtype, chunk_size, 0, &out) && !out.back()->last) {
+    }
+    return out;
+}
+
+size_t queued(int msqid) {
+    struct msqid_ds info;
+    return msgctl(msqid, IPC_STAT, &info) == 0 ? info.msg_qnum : 0;
+}
+
+pid_t last_sender(int msqid) {
+    struct msqid_ds info;
+    return msgctl(msqid, IPC_STAT, &info) == 0 ? info.msg_lspid : 0;
 }
 
 }  // namespace hac_test

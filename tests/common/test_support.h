@@ -3,12 +3,15 @@
 #ifndef HAC_TEST_SUPPORT_H
 #define HAC_TEST_SUPPORT_H
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "vetu_ipc.h"
 
 namespace hac_test {
 
@@ -83,6 +86,39 @@ int run_in_child(const std::function<int()>& fn,
 // a thread still waiting in msgrcv is handed a message sent to its queue
 // directly, and the message never shows as queued.
 bool process_stopped(pid_t pid);
+
+// ---- raw fragments: the wire as a peer outside the library writes it ----
+
+struct FragmentHeader {
+    int kind;
+    int total_len;
+    int last;
+    int chunk_len;
+    int seq = 1;
+    int32_t token = 0;
+};
+// Puts one hand-made fragment of chunk_size + 32 bytes on the queue.
+void put_fragment(int msqid, long mtype, const FragmentHeader& header, const std::string& bytes,
+                  size_t chunk_size = 1024);
+// Puts fragments first to last (counted from 1) of a payload as a sender
+// naming it with token cuts it; last 0 means up to the payload's end.
+void put_payload(int msqid, long mtype, int kind, const std::string& bytes, int32_t token, int first = 1,
+                 int last = 0, size_t chunk_size = 1024);
+
+// One fragment as it came off the queue.
+struct RawFragment {
+    ssize_t size;  // bytes msgrcv returned (the part after mtype)
+    std::vector<char> bytes;
+    const IpcFragment* operator->() const { return reinterpret_cast<const IpcFragment*>(bytes.data()); }
+};
+// Takes every waiting fragment of mtype off the queue, without waiting.
+std::vector<RawFragment> take_all(int msqid, long mtype, size_t chunk_size = 1024);
+// Takes the fragments of one payload, waiting for each, up to last.
+std::vector<RawFragment> take_payload(int msqid, long mtype, size_t chunk_size = 1024);
+
+size_t queued(int msqid);
+// The process that sent the queue's last fragment.
+pid_t last_sender(int msqid);
 
 std::string read_file(const std::string& path);
 // A fresh path under the temporary folder.

@@ -4,8 +4,13 @@
 //   fault_peer browser <generation> [n]   HAC server: answers queries with values
 //                                         derived from the request and the
 //                                         generation, prints what it gets, and
-//                                         sends n numbered notifications
-// Both print "ready" once they serve.
+//                                         sends n numbered notifications; on
+//                                         SIGTERM it finalises, prints
+//                                         "finalized" and exits 0
+//   fault_peer version                    HAC client: asks the browser's version
+//                                         once and prints "version <major>"
+// The first two print "ready" once they serve.
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -68,7 +73,28 @@ void send_notifications(int count) {
     print_line("notified " + std::to_string(count));
 }
 
+// SIGTERM is taken by sigwait, so that the browser finalises on the main
+// thread as a real one would on its way out.
+void block_termination() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+int wait_for_termination() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    int sig = 0;
+    sigwait(&set, &sig);
+    Vetu_HAC_Server_Finalize();
+    print_line("finalized");
+    return 0;
+}
+
 int run_browser(int generation, int notifications) {
+    block_termination();
     g_generation = generation;
     VetuHacServerCallback table{};
     table.SendXmlAitUrl = on_xml;
@@ -79,7 +105,15 @@ int run_browser(int generation, int notifications) {
     Vetu_HAC_Server_Initialize();
     print_line("ready");
     send_notifications(notifications);
-    for (;;) pause();
+    return wait_for_termination();
+}
+
+int run_version_query() {
+    Vetu_HAC_Client_Initialize();
+    int major = 0, minor = 0, number = 0;
+    const int rc = Vetu_HAC_Client_GetVersion(&major, &minor, &number);
+    print_line("version " + std::to_string(rc == 0 ? major : rc));
+    return 0;
 }
 
 }  // namespace
@@ -88,6 +122,7 @@ int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "sink") == 0) return run_sink(static_cast<key_t>(std::strtol(argv[2], nullptr, 0)));
     if (argc >= 3 && std::strcmp(argv[1], "browser") == 0)
         return run_browser(std::atoi(argv[2]), argc >= 4 ? std::atoi(argv[3]) : 0);
-    std::fprintf(stderr, "usage: fault_peer sink <key> | browser <generation> [notifications]\n");
+    if (argc >= 2 && std::strcmp(argv[1], "version") == 0) return run_version_query();
+    std::fprintf(stderr, "usage: fault_peer sink <key> | browser <generation> [notifications] | version\n");
     return 2;
 }

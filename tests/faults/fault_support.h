@@ -14,11 +14,6 @@
 
 namespace hac_test {
 
-inline size_t queued_messages(int msqid) {
-    msqid_ds ds;
-    return msgctl(msqid, IPC_STAT, &ds) == 0 ? ds.msg_qnum : 0;
-}
-
 // The lines a peer has printed so far.
 inline std::vector<std::string> peer_lines(const std::string& path) { return split_lines(read_file(path)); }
 

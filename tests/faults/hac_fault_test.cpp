@@ -40,6 +40,7 @@ public:
         peer_->kill_now(SIGSTOP);
         return hac_test::wait_until([&] { return hac_test::process_stopped(peer_->pid()); });
     }
+    pid_t pid() const { return peer_->pid(); }
     void kill_and_reap() {
         peer_->kill_now(SIGKILL);
         peer_->wait();
@@ -62,6 +63,7 @@ protected:
 };
 
 int request_queue() { return msgget(HAC_REQUEST_QUEUE_KEY, 0); }
+int reply_queue() { return msgget(HAC_REPLY_QUEUE_KEY, 0); }
 
 // A query run on a thread of its own, so that the test can fault the
 // browser while it waits.
@@ -138,7 +140,7 @@ TEST_F(HacFaults, BrowserKilledWhileAQueryWaitsTheNextBrowserAnswersIt) {
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
     ASSERT_TRUE(first->stop());
     PendingQuery waiting(3, 4);
-    ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued_messages(request_queue()) == 1; }));
+    ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued(request_queue()) == 1; }));
     first->kill_and_reap();
     Browser second(2);
     ASSERT_TRUE(second.ready());
@@ -170,7 +172,7 @@ TEST_F(HacFaults, AnAnswerArrivingAfterItsQueryGaveUpIsNotTakenByTheNextQuery) {
     ASSERT_TRUE(browser.stop());
     {
         PendingQuery interrupted(3, 4);
-        ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued_messages(request_queue()) == 1; }));
+        ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued(request_queue()) == 1; }));
         ASSERT_TRUE(hac_test::wait_until([&] {
             pthread_kill(interrupted.handle, SIGUSR1);
             return interrupted.done.load();
@@ -179,11 +181,119 @@ TEST_F(HacFaults, AnAnswerArrivingAfterItsQueryGaveUpIsNotTakenByTheNextQuery) {
         EXPECT_EQ(interrupted.errcode, -12345) << "out-parameter written on failure";
     }
     PendingQuery next(5, 6);
-    ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued_messages(request_queue()) == 2; }));
+    ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued(request_queue()) == 2; }));
     browser.signal(SIGCONT);
     ASSERT_TRUE(next.finished(seconds(5)));
     EXPECT_EQ(next.rc, 0);
     EXPECT_EQ(next.errcode, hac_test::derived_error_code(5, 6, 1)) << "took the answer of the query before";
+}
+
+// A query broken off by a signal whose answer never comes (its request was
+// lost before the browser took it): the next query gets its own answer.
+TEST_F(HacFaults, AnAnswerThatNeverComesDoesNotHangTheNextQuery) {
+    install_handler(SIGUSR1);
+    Browser browser(1);
+    ASSERT_TRUE(browser.ready());
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    ASSERT_TRUE(browser.stop());
+    {
+        PendingQuery interrupted(3, 4);
+        ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued(request_queue()) == 1; }));
+        ASSERT_TRUE(hac_test::wait_until([&] {
+            pthread_kill(interrupted.handle, SIGUSR1);
+            return interrupted.done.load();
+        }));
+        EXPECT_EQ(interrupted.rc, -1);
+    }
+    ASSERT_EQ(hac_test::take_all(request_queue(), HAC_IPC_MTYPE).size(), 1u);  // lost: never answered
+    browser.signal(SIGCONT);
+    PendingQuery next(5, 6);
+    ASSERT_TRUE(next.finished(seconds(5))) << "the next query threw its own answer away";
+    EXPECT_EQ(next.rc, 0);
+    EXPECT_EQ(next.errcode, hac_test::derived_error_code(5, 6, 1));
+}
+
+// A manager process gives up (dies) while the browser is busy, and a new
+// manager process asks next. The browser answers both in order; the new
+// manager takes only the answer to its own request.
+TEST_F(HacFaults, ANewManagerNeverTakesTheAnswerMeantForThePreviousOne) {
+    Browser browser(1);
+    ASSERT_TRUE(browser.ready());
+    ASSERT_TRUE(browser.stop());
+    {
+        const std::string out = hac_test::temp_path("old_manager");
+        hac_test::Peer old_manager(FAULT_PEER_PATH, {"version"}, out);
+        ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued(request_queue()) == 1; }));
+        old_manager.kill_now(SIGKILL);
+        old_manager.wait();
+        unlink(out.c_str());
+    }
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    PendingQuery mine(5, 6);
+    ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued(request_queue()) == 2; }));
+    browser.signal(SIGCONT);
+    ASSERT_TRUE(mine.finished(seconds(5)));
+    EXPECT_EQ(mine.rc, 0);
+    EXPECT_EQ(mine.errcode, hac_test::derived_error_code(5, 6, 1)) << "took the answer to the dead manager's request";
+}
+
+// The token of the answer to the request put raw on the queue, or 0 when
+// none comes in time; the kind of that answer in *kind.
+int32_t answer_token(int* kind) {
+    if (!hac_test::wait_until([] { return hac_test::queued(reply_queue()) > 0; })) return 0;
+    const auto answer = hac_test::take_payload(reply_queue(), HAC_IPC_MTYPE);
+    *kind = answer.back()->kind;
+    return answer.back()->token;
+}
+
+// A browser told to stop while a request of several fragments is half
+// taken: its stop order is not taken for the request's next fragment, and
+// the request is answered (no-reply: the table went first) before the
+// browser ends. Nothing of it is left for the next browser to skip.
+TEST_F(HacFaults, ABrowserStoppingInTheMiddleOfARequestStillAnswersIt) {
+    Browser browser(1);
+    ASSERT_TRUE(browser.ready());
+    const std::string text = R"({"t":115,"pad":")" + std::string(1500, 'x') + "\"}";
+    hac_test::put_payload(request_queue(), HAC_IPC_MTYPE, IPC_KIND_REQUEST, text, 4321, 1, 1);
+    ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued(request_queue()) == 0; }));  // being joined
+    browser.signal(SIGTERM);
+    ASSERT_TRUE(hac_test::wait_until([&] { return hac_test::last_sender(request_queue()) == browser.pid(); }));
+    hac_test::put_payload(request_queue(), HAC_IPC_MTYPE, IPC_KIND_REQUEST, text, 4321, 2);
+    int kind = -1;
+    EXPECT_EQ(answer_token(&kind), 4321) << "the request in flight was never answered";
+    EXPECT_TRUE(hac_test::peer_printed(browser.out(), "finalized"));
+    EXPECT_EQ(hac_test::queued(request_queue()), 0u);
+}
+
+// Requests the browser's transport cannot join whole are answered with the
+// no-reply answer, so that their client is released: one over the payload
+// limit, and one spoiled by a fragment of another sender that names nothing
+// (without a token it cannot be told apart). A stray fragment inside a
+// request that carries a token is skipped, and the request is served.
+TEST_F(HacFaults, RequestsTheBrowserCannotJoinAreStillAnswered) {
+    Browser browser(1);
+    ASSERT_TRUE(browser.ready());
+    const int q = request_queue();
+    const std::string version = R"({"t":115,"pad":")" + std::string(2500, 'x') + "\"}";
+    int kind = -1;
+
+    hac_test::put_payload(q, HAC_IPC_MTYPE, IPC_KIND_REQUEST, std::string(IPC_MAX_PAYLOAD + 1, ' '), 501);
+    EXPECT_EQ(answer_token(&kind), 501);
+    EXPECT_EQ(kind, IPC_KIND_NO_REPLY);
+
+    const std::string stray(HAC_IPC_CHUNK_SIZE + 1, ' ');
+    const int length = static_cast<int>(version.size());
+    hac_test::put_payload(q, HAC_IPC_MTYPE, IPC_KIND_REQUEST, version, 0, 1, 1);
+    hac_test::put_fragment(q, HAC_IPC_MTYPE, {IPC_KIND_REQUEST, length, 0, 1025, 2, 0}, stray);
+    hac_test::put_payload(q, HAC_IPC_MTYPE, IPC_KIND_REQUEST, version, 0, 2);
+    EXPECT_EQ(answer_token(&kind), 0);
+    EXPECT_EQ(kind, IPC_KIND_NO_REPLY);
+
+    hac_test::put_payload(q, HAC_IPC_MTYPE, IPC_KIND_REQUEST, version, 502, 1, 1);
+    hac_test::put_fragment(q, HAC_IPC_MTYPE, {IPC_KIND_REQUEST, length, 0, 1025, 2, 0}, stray);
+    hac_test::put_payload(q, HAC_IPC_MTYPE, IPC_KIND_REQUEST, version, 502, 2);
+    EXPECT_EQ(answer_token(&kind), 502);
+    EXPECT_EQ(kind, IPC_KIND_REPLY);
 }
 
 struct Notifications {

@@ -83,7 +83,7 @@ TEST(QueueRemoved, WhileAnExchangeWaitsForItsAnswerTheCallFails) {
         IpcData request = {8, text};
         rc = vetu_ipc_client_send_sync_with_params(client, &request, &reply);
     });
-    ASSERT_TRUE(hac_test::wait_until([&] { return hac_test::queued_messages(request_q) == 1; }));
+    ASSERT_TRUE(hac_test::wait_until([&] { return hac_test::queued(request_q) == 1; }));
     ASSERT_EQ(msgctl(reply_q, IPC_RMID, nullptr), 0);
     EXPECT_TRUE(hac_test::wait_until([&] { return rc != 1; }, seconds(3)));
     asker.join();
@@ -108,7 +108,7 @@ TEST(QueueRemoved, InTheMiddleOfAMultiFragmentSendTheSendFails) {
     IpcData payload = view(text);
     std::atomic<int> rc{1};
     std::thread sender([&] { rc = vetu_ipc_client_send(client, &payload); });
-    ASSERT_TRUE(hac_test::wait_until([&] { return hac_test::queued_messages(q) == 2; }));
+    ASSERT_TRUE(hac_test::wait_until([&] { return hac_test::queued(q) == 2; }));
     ASSERT_EQ(msgctl(q, IPC_RMID, nullptr), 0);
     EXPECT_TRUE(hac_test::wait_until([&] { return rc != 1; }, seconds(2)));
     sender.join();

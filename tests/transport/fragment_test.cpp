@@ -26,7 +26,7 @@ TEST(FragmentLayout, HeaderWordsFollowMtypeOnEitherAbi) {
     EXPECT_EQ(offsetof(IpcFragment, seq), l + 8);
     EXPECT_EQ(offsetof(IpcFragment, last), l + 12);
     EXPECT_EQ(offsetof(IpcFragment, one), l + 16);
-    EXPECT_EQ(offsetof(IpcFragment, zero), l + 20);
+    EXPECT_EQ(offsetof(IpcFragment, token), l + 20);
     EXPECT_EQ(offsetof(IpcFragment, chunk_len), l + 24);
     EXPECT_EQ(offsetof(IpcFragment, data), l + 28);
     EXPECT_EQ(IPC_FRAGMENT_MSGSZ(1024), 1056u);
@@ -50,7 +50,7 @@ TEST(FragmentTransfer, RealFragmentsCarryEveryHeaderWord) {
         EXPECT_EQ(f->seq, i + 1);
         EXPECT_EQ(f->last, i == 2 ? 1 : 0);
         EXPECT_EQ(f->one, 1);
-        EXPECT_EQ(f->zero, 0);
+        EXPECT_EQ(f->token, 0);
         EXPECT_EQ(f->chunk_len, lens[i]);
         EXPECT_EQ(std::string(f->data, lens[i]), text.substr(1025 * i, lens[i]));
         EXPECT_EQ(std::string(f->data + lens[i], kChunk + 4 - lens[i]), std::string(kChunk + 4 - lens[i], '\0'));
@@ -227,6 +227,38 @@ TEST(FragmentTransfer, LostOrAbandonedFragmentsSpoilOnlyTheirOwnPayload) {
     EXPECT_EQ(receive(q.request, kMtype).bytes, "new");
     EXPECT_EQ(receive(q.request, kMtype).bytes, "next");
     EXPECT_EQ(queued(q.request), 0u);
+}
+
+// Two senders writing payloads of the same length to one queue at once:
+// their fragments interleave. Each payload's token keeps the other sender's
+// fragments out of it; the one cut short by the other's start is dropped,
+// never delivered mixed.
+TEST(FragmentTransfer, InterleavedSendersNeverMakeAMixedPayload) {
+    QueuePair q;
+    const std::string a(2050, 'A'), b(2050, 'B');
+    put_payload(q.request, kMtype, IPC_KIND_MESSAGE, a, 0x1111, 1, 1);
+    put_payload(q.request, kMtype, IPC_KIND_MESSAGE, b, 0x2222, 1, 1);
+    put_payload(q.request, kMtype, IPC_KIND_MESSAGE, a, 0x1111, 2, 2);
+    put_payload(q.request, kMtype, IPC_KIND_MESSAGE, b, 0x2222, 2, 2);
+    const Received r = receive(q.request, kMtype);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.bytes, b);
+    EXPECT_EQ(queued(q.request), 0u);
+}
+
+// A stop order that arrives between two fragments of a payload (a browser
+// told to stop while a request is half taken) is not the payload's next
+// fragment: the payload is joined whole.
+TEST(FragmentTransfer, AStopOrderNeverEndsAJoin) {
+    QueuePair q;
+    const std::string text = pattern(3000);
+    put_payload(q.request, kMtype, IPC_KIND_REQUEST, text, 77, 1, 1);
+    put_fragment(q.request, kMtype, {IPC_KIND_STOP, 0, 1, 0, 1, 78}, "");
+    put_payload(q.request, kMtype, IPC_KIND_REQUEST, text, 77, 2);
+    const Received r = receive(q.request, kMtype);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.kind, IPC_KIND_REQUEST);
+    EXPECT_EQ(r.bytes, text);
 }
 
 namespace {

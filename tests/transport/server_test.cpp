@@ -191,6 +191,50 @@ TEST(IpcServer, DestroyNeverCancelsInsideACallback) {
     EXPECT_EQ(queued(q.request), 0u);  // the stop order was taken, not left behind
 }
 
+// Another reader of the request queue (a second browser, a purge) takes the
+// stop order while the thread is busy: destroy still ends, by cancelling
+// the thread once it waits again.
+TEST(IpcServer, DestroyEndsWhenAnotherReaderTookItsStopOrder) {
+    QueuePair q;
+    Gate gate;
+    auto server = std::make_unique<Server>(q.key);
+    vetu_ipc_server_register_callback(server->handle, Gate::callback, &gate);
+    send_one_way(q.key, "hold");
+    ASSERT_TRUE(wait_until([&] { return gate.entered.load(); }));
+    auto destroyed = std::async(std::launch::async, [&] { server.reset(); });
+    ASSERT_TRUE(wait_until([&] { return queued(q.request) == 1; }));
+    ASSERT_EQ(take_all(q.request, kMtype).size(), 1u);  // the stop order, taken by someone else
+    gate.released = true;
+    const bool ended = ready(destroyed, milliseconds(10000));
+    EXPECT_TRUE(ended) << "destroy waits for a stop order that never comes";
+    if (!ended) {
+        std::string empty;
+        IpcData stop = as_payload(empty);
+        ipc_snd_internal(q.request, kMtype, kChunk, &stop, IPC_KIND_STOP);
+    }
+}
+
+// A callback that destroys its own endpoint (a half finalised from inside a
+// callback): destroy returns at once, and the thread ends after the
+// callback and frees what it holds.
+TEST(IpcServer, DestroyFromItsOwnCallbackDoesNotWaitForItself) {
+    QueuePair q;
+    struct SelfDestroy {
+        IpcServer* server = nullptr;
+        std::atomic<int> rc{1};
+        static IpcData* callback(const IpcData*, void* self) {
+            SelfDestroy* s = static_cast<SelfDestroy*>(self);
+            vetu_ipc_server_unregister_callback(s->server);
+            s->rc = vetu_ipc_server_destroy(s->server);
+            return nullptr;
+        }
+    } self;
+    ASSERT_EQ(vetu_ipc_server_create(q.key, kMtype, 1, kChunk, &self.server), 0);
+    vetu_ipc_server_register_callback(self.server, SelfDestroy::callback, &self);
+    send_one_way(q.key, "bye");
+    EXPECT_TRUE(wait_until([&] { return self.rc == 0; }));
+}
+
 TEST(IpcServer, ThreadWithoutItsStopOrderIsCancelledInItsReceive) {
     QueuePair q;
     struct msqid_ds info;

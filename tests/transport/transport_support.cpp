@@ -16,48 +16,6 @@ QueuePair::QueuePair()
       request(msgget(key, IPC_CREAT | 0666)),
       reply(msgget(key + 1, IPC_CREAT | 0666)) {}
 
-static bool take_one(int msqid, long mtype, size_t chunk_size, int flags, std::vector<RawFragment>* out) {
-    RawFragment f;
-    f.bytes.assign(IPC_FRAGMENT_BUFFER_SIZE(chunk_size), '\x55');
-    f.size = msgrcv(msqid, f.bytes.data(), IPC_FRAGMENT_MSGSZ(chunk_size), mtype, flags);
-    if (f.size < 0) return false;
-    out->push_back(f);
-    return true;
-}
-
-std::vector<RawFragment> take_all(int msqid, long mtype, size_t chunk_size) {
-    std::vector<RawFragment> out;
-    while (take_one(msqid, mtype, chunk_size, IPC_NOWAIT, &out)) {
-    }
-    return out;
-}
-
-std::vector<RawFragment> take_payload(int msqid, long mtype, size_t chunk_size) {
-    std::vector<RawFragment> out;
-    while (take_one(msqid, mtype, chunk_size, 0, &out) && !out.back()->last) {
-    }
-    return out;
-}
-
-void put_fragment(int msqid, long mtype, const Header& header, const std::string& bytes, size_t chunk_size) {
-    std::vector<char> buf(IPC_FRAGMENT_BUFFER_SIZE(chunk_size), 0);
-    IpcFragment* f = reinterpret_cast<IpcFragment*>(buf.data());
-    f->mtype = mtype;
-    f->kind = header.kind;
-    f->total_len = header.total_len;
-    f->seq = header.seq;
-    f->last = header.last;
-    f->one = 1;
-    f->chunk_len = header.chunk_len;
-    memcpy(f->data, bytes.data(), std::min(bytes.size(), chunk_size + 4));
-    msgsnd(msqid, buf.data(), IPC_FRAGMENT_MSGSZ(chunk_size), IPC_NOWAIT);
-}
-
-size_t queued(int msqid) {
-    struct msqid_ds info;
-    return msgctl(msqid, IPC_STAT, &info) == 0 ? info.msg_qnum : 0;
-}
-
 std::string pattern(size_t n) {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i % 7 == 3 ? 0 : 'a' + i % 26);

@@ -28,31 +28,13 @@ struct QueuePair {
     int reply;
 };
 
-// One fragment as it came off the queue.
-struct RawFragment {
-    ssize_t size;  // bytes msgrcv returned (the part after mtype)
-    std::vector<char> bytes;
-    const IpcFragment* operator->() const { return reinterpret_cast<const IpcFragment*>(bytes.data()); }
-};
-
-// Takes every waiting fragment of mtype off the queue, without waiting.
-std::vector<RawFragment> take_all(int msqid, long mtype, size_t chunk_size = kChunk);
-
-// Takes the fragments of one payload, waiting for each, up to last.
-std::vector<RawFragment> take_payload(int msqid, long mtype, size_t chunk_size = kChunk);
-
-struct Header {
-    int kind;
-    int total_len;
-    int last;
-    int chunk_len;
-    int seq = 1;
-};
-// Puts one hand-made fragment of chunk_size + 32 bytes on the queue.
-void put_fragment(int msqid, long mtype, const Header& header, const std::string& bytes,
-                  size_t chunk_size = kChunk);
-
-size_t queued(int msqid);
+using hac_test::put_fragment;
+using hac_test::put_payload;
+using hac_test::queued;
+using hac_test::RawFragment;
+using hac_test::take_all;
+using hac_test::take_payload;
+using Header = hac_test::FragmentHeader;
 
 // n bytes of a pattern that holds NUL bytes.
 std::string pattern(size_t n);
