@@ -13,6 +13,7 @@
 #include <string>
 
 #include "hac_envelope.h"
+#include "hac_lock.h"
 #include "ipc_internal.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
@@ -50,14 +51,30 @@ CallbackPair<VetuKeyEventCallback> g_key_event_callback = {nullptr, nullptr};
 CallbackPair<VetuAitUpdateCallback> g_dvb_update_callback = {nullptr, nullptr};
 CallbackPair<VetuAitUpdateCallback> g_xml_update_callback = {nullptr, nullptr};
 
-// Unlocks on every way out, so that nothing a callback does can leave the
-// callback table locked for good.
+// Whether the calling thread holds g_client_callback_mutex: a callback
+// runs with it held, and may (un)register callbacks without taking it again.
+thread_local bool t_holds_callbacks = false;
+
+// Holds the callback table for a scope; the thread already holding it (a
+// callback registering a callback) goes on holding it. Unlocks on every way
+// out, so that nothing a callback does can leave the table locked for good.
 class CallbackLock {
 public:
-    CallbackLock() { pthread_mutex_lock(&g_client_callback_mutex); }
-    ~CallbackLock() { pthread_mutex_unlock(&g_client_callback_mutex); }
+    CallbackLock() : taken_(!t_holds_callbacks) {
+        if (!taken_) return;
+        pthread_mutex_lock(&g_client_callback_mutex);
+        t_holds_callbacks = true;
+    }
+    ~CallbackLock() {
+        if (!taken_) return;
+        t_holds_callbacks = false;
+        pthread_mutex_unlock(&g_client_callback_mutex);
+    }
     CallbackLock(const CallbackLock&) = delete;
     CallbackLock& operator=(const CallbackLock&) = delete;
+
+private:
+    bool taken_;
 };
 
 void log_enter(const char* function, int line) {
@@ -79,6 +96,19 @@ void log_value(const char* function, int line, const char* name, int value) {
 int refuse_argument(const char* function, int line) {
     log_error(function, line);
     return -3;
+}
+
+// Runs the body of a command or query. Nothing leaves the library as an
+// exception: jsoncpp and the standard library throw when memory runs out
+// while a message is built, which is reported as -4.
+template <typename Body>
+int guarded(const char* function, Body body) {
+    try {
+        return body();
+    } catch (...) {
+        log_error(function, __LINE__);
+        return -4;
+    }
 }
 
 /* ---- event receiver ---- */
@@ -183,9 +213,8 @@ int create_missing_endpoints(const char* function) {
             log_error(function, __LINE__);
             return status;
         }
-        pthread_mutex_lock(&g_client_ipc_mutex);
+        HacLock lock(&g_client_ipc_mutex);
         g_client_ipc_client = client;
-        pthread_mutex_unlock(&g_client_ipc_mutex);
     }
     if (g_client_ipc_server == nullptr) {
         IpcServer* server = nullptr;
@@ -234,9 +263,11 @@ int send_command(const char* function, const Json::Value& message) {
         log_error(function, __LINE__);
         return -4;
     }
-    pthread_mutex_lock(&g_client_ipc_mutex);
-    const int status = vetu_ipc_client_send(g_client_ipc_client, &payload);
-    pthread_mutex_unlock(&g_client_ipc_mutex);
+    int status;
+    {
+        HacLock lock(&g_client_ipc_mutex);
+        status = vetu_ipc_client_send(g_client_ipc_client, &payload);
+    }
     if (status != 0) {
         log_error(function, __LINE__);
         return status;
@@ -264,12 +295,13 @@ int take_reply(const char* function, IpcData* reply, const ReplyMember* members,
         return -1;
     }
     Json::Value root;
-    const bool parsed = hac_parse_text(reply->data, &root);
+    int failure = 0;
+    const bool parsed = hac_parse_text(reply->data, &root, &failure);
     free(reply->data);
     reply->data = nullptr;
     if (!parsed) {
         log_error(function, __LINE__);
-        return -1;
+        return failure;
     }
     HacReader reader(root);
     int values[kMaxReplyMembers] = {0, 0, 0};
@@ -294,15 +326,13 @@ int run_query(const char* function, const Json::Value& request, const ReplyMembe
         return -4;
     }
     IpcData reply = {0, nullptr};
-    pthread_mutex_lock(&g_client_ipc_mutex);
-    const int status = vetu_ipc_client_send_sync_with_params(g_client_ipc_client, &payload, &reply);
-    if (status != 0) {
-        pthread_mutex_unlock(&g_client_ipc_mutex);
-        log_error(function, __LINE__);
-        return status;
+    int result;
+    {
+        HacLock lock(&g_client_ipc_mutex);
+        const int status = vetu_ipc_client_send_sync_with_params(g_client_ipc_client, &payload, &reply);
+        result = status != 0 ? status : take_reply(function, &reply, members, count, value_name);
+        if (status != 0) log_error(function, __LINE__);
     }
-    const int result = take_reply(function, &reply, members, count, value_name);
-    pthread_mutex_unlock(&g_client_ipc_mutex);
     if (result == 0) log_leave(function, __LINE__);
     return result;
 }
@@ -323,9 +353,11 @@ int store_callback(const char* function, CallbackPair<Callback>* pair, Callback 
 
 int Vetu_HAC_Client_Initialize() {
     log_enter(__func__, __LINE__);
-    pthread_mutex_lock(&g_client_lifecycle_mutex);
-    const int status = create_missing_endpoints(__func__);
-    pthread_mutex_unlock(&g_client_lifecycle_mutex);
+    int status;
+    {
+        HacLock lock(&g_client_lifecycle_mutex);
+        status = create_missing_endpoints(__func__);
+    }
     if (status == 0) log_leave(__func__, __LINE__);
     return status;
 }
@@ -333,7 +365,9 @@ int Vetu_HAC_Client_Initialize() {
 int Vetu_HAC_Client_Finalize() {
     log_enter(__func__, __LINE__);
     int result = 0;
-    pthread_mutex_lock(&g_client_lifecycle_mutex);
+    // From a callback too: destroying the endpoint whose thread runs the
+    // callback does not wait for that thread, which ends after the callback.
+    HacLock lifecycle(&g_client_lifecycle_mutex);
     if (g_client_ipc_server != nullptr) {
         if (vetu_ipc_server_unregister_callback(g_client_ipc_server) != 0) log_error(__func__, __LINE__);
         result = vetu_ipc_server_destroy(g_client_ipc_server);
@@ -342,15 +376,16 @@ int Vetu_HAC_Client_Finalize() {
     }
     // Taken out under the IPC mutex, so no send still uses it once it is
     // destroyed; a query in flight finishes first.
-    pthread_mutex_lock(&g_client_ipc_mutex);
-    IpcClient* client = g_client_ipc_client;
-    g_client_ipc_client = nullptr;
-    pthread_mutex_unlock(&g_client_ipc_mutex);
+    IpcClient* client = nullptr;
+    {
+        HacLock lock(&g_client_ipc_mutex);
+        client = g_client_ipc_client;
+        g_client_ipc_client = nullptr;
+    }
     if (client != nullptr) {
         result = vetu_ipc_client_destroy(client);
         if (result != 0) log_error(__func__, __LINE__);
     }
-    pthread_mutex_unlock(&g_client_lifecycle_mutex);
     return result;
 }
 
@@ -389,111 +424,149 @@ int Vetu_HAC_Client_UnregisterXmlUpdateCallback() {
 /* ---- commands ---- */
 
 int Vetu_HAC_Client_SendAitIDs(unsigned int svrid, unsigned int aitver, bool hasait) {
-    log_enter(__func__, __LINE__);
-    Json::Value message = hac_new_message(HAC_MSG_SEND_AIT_IDS);
-    message["svrid"] = Json::Value(svrid);
-    message["aitver"] = Json::Value(aitver);
-    message["hasait"] = Json::Value(hasait ? 1 : 0);
-    return send_command(__func__, message);
+    const char* const function = __func__;
+    log_enter(function, __LINE__);
+    return guarded(function, [&] {
+        Json::Value message = hac_new_message(HAC_MSG_SEND_AIT_IDS);
+        message["svrid"] = Json::Value(svrid);
+        message["aitver"] = Json::Value(aitver);
+        message["hasait"] = Json::Value(hasait ? 1 : 0);
+        return send_command(function, message);
+    });
 }
 
 int Vetu_HAC_Client_SendAitAppInfo(int num, VetuAITAppInfo** apps) {
-    log_enter(__func__, __LINE__);
-    if (apps == nullptr || num == 0) return refuse_argument(__func__, __LINE__);
-    Json::Value message = hac_new_message(HAC_MSG_SEND_AIT_APP_INFO);
-    message["num"] = Json::Value(num);
-    for (int i = 0; i < num; ++i) {
-        // A record that cannot be encoded is left out; "num" still counts it
-        // and the following records keep their names.
-        std::string document;
-        if (aitappinfo_packet(apps[i], document) == 0) {
-            message[hac_indexed_member("ai", i)] = Json::Value(document);
+    const char* const function = __func__;
+    log_enter(function, __LINE__);
+    if (apps == nullptr || num == 0) return refuse_argument(function, __LINE__);
+    return guarded(function, [&] {
+        Json::Value message = hac_new_message(HAC_MSG_SEND_AIT_APP_INFO);
+        message["num"] = Json::Value(num);
+        for (int i = 0; i < num; ++i) {
+            // A null record is left out; "num" still counts it and the
+            // following records keep their names. A record that memory
+            // does not suffice to encode fails the command instead of
+            // reaching the browser as a gap.
+            std::string document;
+            const int encoded = aitappinfo_packet(apps[i], document);
+            if (encoded == -4) {
+                log_error(function, __LINE__);
+                return -4;
+            }
+            if (encoded == 0) message[hac_indexed_member("ai", i)] = Json::Value(document);
         }
-    }
-    return send_command(__func__, message);
+        return send_command(function, message);
+    });
 }
 
 int Vetu_HAC_Client_StopApp(const VetuAppIdentifier* app) {
-    log_enter(__func__, __LINE__);
-    if (app == nullptr) return refuse_argument(__func__, __LINE__);
-    return send_command(__func__, identifier_message(HAC_MSG_STOP_APP, *app));
+    const char* const function = __func__;
+    log_enter(function, __LINE__);
+    if (app == nullptr) return refuse_argument(function, __LINE__);
+    return guarded(function, [&] { return send_command(function, identifier_message(HAC_MSG_STOP_APP, *app)); });
 }
 
 int Vetu_HAC_Client_SendXmlAitUrl(const char* xml, int xmllen, const char* ccid, int ccidlen) {
-    log_enter(__func__, __LINE__);
-    if (xml == nullptr || xmllen == 0 || ccid == nullptr) return refuse_argument(__func__, __LINE__);
-    Json::Value message = hac_new_message(HAC_MSG_SEND_XML_AIT_URL);
-    message["xml"] = Json::Value(xml);
-    message["xmllen"] = Json::Value(xmllen);
-    message["ccid"] = Json::Value(ccid);
-    message["ccidlen"] = Json::Value(ccidlen);
-    return send_command(__func__, message);
+    const char* const function = __func__;
+    log_enter(function, __LINE__);
+    if (xml == nullptr || xmllen == 0 || ccid == nullptr) return refuse_argument(function, __LINE__);
+    return guarded(function, [&] {
+        Json::Value message = hac_new_message(HAC_MSG_SEND_XML_AIT_URL);
+        message["xml"] = Json::Value(xml);
+        message["xmllen"] = Json::Value(xmllen);
+        message["ccid"] = Json::Value(ccid);
+        message["ccidlen"] = Json::Value(ccidlen);
+        return send_command(function, message);
+    });
 }
 
 int Vetu_HAC_Client_SendKey(VetuKey key, VetuKeyEventType keytype, int keyid) {
-    log_enter(__func__, __LINE__);
-    Json::Value message = hac_new_message(HAC_MSG_SEND_KEY);
-    message["key"] = Json::Value(static_cast<int>(key));
-    message["keytype"] = Json::Value(static_cast<int>(keytype));
-    message["keyid"] = Json::Value(keyid);
-    return send_command(__func__, message);
+    const char* const function = __func__;
+    log_enter(function, __LINE__);
+    return guarded(function, [&] {
+        Json::Value message = hac_new_message(HAC_MSG_SEND_KEY);
+        message["key"] = Json::Value(static_cast<int>(key));
+        message["keytype"] = Json::Value(static_cast<int>(keytype));
+        message["keyid"] = Json::Value(keyid);
+        return send_command(function, message);
+    });
 }
 
 int Vetu_HAC_Client_DestroyBIApplication(const VetuAppIdentifier* app) {
-    log_enter(__func__, __LINE__);
-    if (app == nullptr) return refuse_argument(__func__, __LINE__);
-    return send_command(__func__, identifier_message(HAC_MSG_DESTROY_BI_APPLICATION, *app));
+    const char* const function = __func__;
+    log_enter(function, __LINE__);
+    if (app == nullptr) return refuse_argument(function, __LINE__);
+    return guarded(function,
+                   [&] { return send_command(function, identifier_message(HAC_MSG_DESTROY_BI_APPLICATION, *app)); });
 }
 
 int Vetu_HAC_Client_Reset(int svrid, VetuApmResetType type, int timeout) {
-    log_enter(__func__, __LINE__);
-    Json::Value message = hac_new_message(HAC_MSG_RESET);
-    message["svrid"] = Json::Value(svrid);
-    message["type"] = Json::Value(static_cast<int>(type));
-    message["timeout"] = Json::Value(timeout);
-    return send_command(__func__, message);
+    const char* const function = __func__;
+    log_enter(function, __LINE__);
+    return guarded(function, [&] {
+        Json::Value message = hac_new_message(HAC_MSG_RESET);
+        message["svrid"] = Json::Value(svrid);
+        message["type"] = Json::Value(static_cast<int>(type));
+        message["timeout"] = Json::Value(timeout);
+        return send_command(function, message);
+    });
 }
 
 /* ---- queries ---- */
 
 int Vetu_HAC_Client_GetAppErrorCode(const VetuAppIdentifier* app, int* out_err) {
-    log_enter(__func__, __LINE__);
-    if (app == nullptr || out_err == nullptr) return refuse_argument(__func__, __LINE__);
-    const ReplyMember reply[] = {{"errcode", out_err}};
-    return run_query(__func__, identifier_message(HAC_MSG_GET_APP_ERROR_CODE, *app), reply, 1, "*out_err");
+    const char* const function = __func__;
+    log_enter(function, __LINE__);
+    if (app == nullptr || out_err == nullptr) return refuse_argument(function, __LINE__);
+    return guarded(function, [&] {
+        const ReplyMember reply[] = {{"errcode", out_err}};
+        return run_query(function, identifier_message(HAC_MSG_GET_APP_ERROR_CODE, *app), reply, 1, "*out_err");
+    });
 }
 
 int Vetu_HAC_Client_ShowTeleTextApp(int enabled, int* out_hasTeleText) {
-    log_enter(__func__, __LINE__);
-    if (out_hasTeleText == nullptr) return refuse_argument(__func__, __LINE__);
-    Json::Value request = hac_new_message(HAC_MSG_SHOW_TELETEXT_APP);
-    request["enabled"] = Json::Value(enabled);
-    const ReplyMember reply[] = {{"teletext", out_hasTeleText}};
-    return run_query(__func__, request, reply, 1, "*out_hasTeleText");
+    const char* const function = __func__;
+    log_enter(function, __LINE__);
+    if (out_hasTeleText == nullptr) return refuse_argument(function, __LINE__);
+    return guarded(function, [&] {
+        Json::Value request = hac_new_message(HAC_MSG_SHOW_TELETEXT_APP);
+        request["enabled"] = Json::Value(enabled);
+        const ReplyMember reply[] = {{"teletext", out_hasTeleText}};
+        return run_query(function, request, reply, 1, "*out_hasTeleText");
+    });
 }
 
 int Vetu_HAC_Client_CreateBIApplication(const char* url, int urllen, VetuAppIdentifier* app,
                                         VetuApplicationSource src) {
-    log_enter(__func__, __LINE__);
-    if (url == nullptr || urllen == 0 || app == nullptr) return refuse_argument(__func__, __LINE__);
-    Json::Value request = hac_new_message(HAC_MSG_CREATE_BI_APPLICATION);
-    request["url"] = Json::Value(url);
-    request["urllen"] = Json::Value(urllen);
-    request["src"] = Json::Value(static_cast<int>(src));
-    const ReplyMember reply[] = {{"appid", &app->appid}, {"orgid", &app->orgid}};
-    return run_query(__func__, request, reply, 2, nullptr);
+    const char* const function = __func__;
+    log_enter(function, __LINE__);
+    if (url == nullptr || urllen == 0 || app == nullptr) return refuse_argument(function, __LINE__);
+    return guarded(function, [&] {
+        Json::Value request = hac_new_message(HAC_MSG_CREATE_BI_APPLICATION);
+        request["url"] = Json::Value(url);
+        request["urllen"] = Json::Value(urllen);
+        request["src"] = Json::Value(static_cast<int>(src));
+        const ReplyMember reply[] = {{"appid", &app->appid}, {"orgid", &app->orgid}};
+        return run_query(function, request, reply, 2, nullptr);
+    });
 }
 
 int Vetu_HAC_Client_GetVersion(int* major, int* minor, int* number) {
-    log_enter(__func__, __LINE__);
-    if (major == nullptr || minor == nullptr || number == nullptr) return refuse_argument(__func__, __LINE__);
-    const ReplyMember reply[] = {{"major", major}, {"minor", minor}, {"number", number}};
-    return run_query(__func__, hac_new_message(HAC_MSG_GET_VERSION), reply, 3, nullptr);
+    const char* const function = __func__;
+    log_enter(function, __LINE__);
+    if (major == nullptr || minor == nullptr || number == nullptr) return refuse_argument(function, __LINE__);
+    return guarded(function, [&] {
+        const ReplyMember reply[] = {{"major", major}, {"minor", minor}, {"number", number}};
+        return run_query(function, hac_new_message(HAC_MSG_GET_VERSION), reply, 3, nullptr);
+    });
 }
 
 int Vetu_HAC_Client_IsAppRunning(int* isrunning) {
-    log_enter(__func__, __LINE__);
-    if (isrunning == nullptr) return refuse_argument(__func__, __LINE__);
-    const ReplyMember reply[] = {{"isrunning", isrunning}};
-    return run_query(__func__, hac_new_message(HAC_MSG_IS_APP_RUNNING), reply, 1, nullptr);
+    const char* const function = __func__;
+    log_enter(function, __LINE__);
+    if (isrunning == nullptr) return refuse_argument(function, __LINE__);
+    return guarded(function, [&] {
+        const ReplyMember reply[] = {{"isrunning", isrunning}};
+        return run_query(function, hac_new_message(HAC_MSG_IS_APP_RUNNING), reply, 1, nullptr);
+    });
 }

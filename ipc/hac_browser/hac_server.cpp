@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "hac_envelope.h"
+#include "hac_lock.h"
 #include "ipc_internal.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
@@ -42,16 +43,39 @@ IpcClient* g_server_ipc_client = nullptr;
 pthread_mutex_t g_server_callback_mutex = PTHREAD_MUTEX_INITIALIZER;
 VetuHacServerCallback g_server_callback = {};
 
+// Whether the calling thread runs a member, and so holds
+// g_server_callback_mutex: a member may replace the table without taking
+// the lock again.
+thread_local bool t_in_member = false;
+
+// Holds the table for a scope, unless the calling thread already does.
+class TableLock {
+public:
+    TableLock() : taken_(!t_in_member) {
+        if (taken_) pthread_mutex_lock(&g_server_callback_mutex);
+    }
+    ~TableLock() {
+        if (taken_) pthread_mutex_unlock(&g_server_callback_mutex);
+    }
+    TableLock(const TableLock&) = delete;
+    TableLock& operator=(const TableLock&) = delete;
+
+private:
+    bool taken_;
+};
+
 // Calls one member of the table, if it is registered, under the table's
 // lock; the lock is released on every way out.
 template <typename Member, typename... Args>
 void call_member(Member VetuHacServerCallback::*member, Args&&... args) {
-    struct Lock {
-        Lock() { pthread_mutex_lock(&g_server_callback_mutex); }
-        ~Lock() { pthread_mutex_unlock(&g_server_callback_mutex); }
-    } lock;
+    TableLock lock;
     const Member function = g_server_callback.*member;
-    if (function != nullptr) function(std::forward<Args>(args)...);
+    if (function == nullptr) return;
+    struct InMember {
+        InMember() { t_in_member = true; }
+        ~InMember() { t_in_member = false; }
+    } in_member;
+    function(std::forward<Args>(args)...);
 }
 
 // A reply for the receive thread to send and free: the IpcData made with
@@ -236,10 +260,20 @@ int send_notification(const Json::Value& message) {
     const std::string* text = hac_write_thread_text(message);
     if (text == nullptr) return -4;
     IpcData payload = {static_cast<int32_t>(text->size()), const_cast<char*>(text->data())};
-    pthread_mutex_lock(&g_server_ipc_mutex);
-    const int status = vetu_ipc_client_send(g_server_ipc_client, &payload);
-    pthread_mutex_unlock(&g_server_ipc_mutex);
-    return status;
+    HacLock lock(&g_server_ipc_mutex);
+    return vetu_ipc_client_send(g_server_ipc_client, &payload);
+}
+
+// Builds and sends one notification. Nothing leaves the library as an
+// exception: jsoncpp throws when memory runs out while the message is
+// built, which is reported as -4.
+template <typename Build>
+int notify(Build build) {
+    try {
+        return send_notification(build());
+    } catch (...) {
+        return -4;
+    }
 }
 
 Json::Value ait_status_message(unsigned int type, VetuAppManagerUpdateAITStatus status) {
@@ -251,7 +285,7 @@ Json::Value ait_status_message(unsigned int type, VetuAppManagerUpdateAITStatus 
 }  // namespace
 
 int Vetu_HAC_Server_Initialize() {
-    pthread_mutex_lock(&g_server_lifecycle_mutex);
+    HacLock lifecycle(&g_server_lifecycle_mutex);
     if (g_server_ipc_server == nullptr) {
         // Only the handle tells whether the endpoint exists; a failure is
         // retried by the next call. The dispatcher is in place before the
@@ -265,58 +299,59 @@ int Vetu_HAC_Server_Initialize() {
     if (g_server_ipc_client == nullptr) {
         IpcClient* client = nullptr;
         vetu_ipc_client_create(HAC_NOTIFICATION_QUEUE_KEY, HAC_IPC_MTYPE, 0, HAC_IPC_CHUNK_SIZE, &client);
-        pthread_mutex_lock(&g_server_ipc_mutex);
+        HacLock lock(&g_server_ipc_mutex);
         g_server_ipc_client = client;
-        pthread_mutex_unlock(&g_server_ipc_mutex);
     }
-    pthread_mutex_unlock(&g_server_lifecycle_mutex);
     return 0;
 }
 
 int Vetu_HAC_Server_Finalize() {
-    pthread_mutex_lock(&g_server_lifecycle_mutex);
+    // From a member too: destroying the endpoint whose thread runs the
+    // member does not wait for that thread, which ends after the member.
+    HacLock lifecycle(&g_server_lifecycle_mutex);
     // Taken out under the IPC mutex, so no notification still uses it once
     // it is destroyed; a member's notification meanwhile gets -3.
-    pthread_mutex_lock(&g_server_ipc_mutex);
-    IpcClient* client = g_server_ipc_client;
-    g_server_ipc_client = nullptr;
-    pthread_mutex_unlock(&g_server_ipc_mutex);
+    IpcClient* client = nullptr;
+    {
+        HacLock lock(&g_server_ipc_mutex);
+        client = g_server_ipc_client;
+        g_server_ipc_client = nullptr;
+    }
     if (client != nullptr) vetu_ipc_client_destroy(client);
     if (g_server_ipc_server != nullptr) {
         vetu_ipc_server_unregister_callback(g_server_ipc_server);
         vetu_ipc_server_destroy(g_server_ipc_server);
         g_server_ipc_server = nullptr;
     }
-    pthread_mutex_unlock(&g_server_lifecycle_mutex);
     return 0;
 }
 
 int Vetu_HAC_Server_RegisterCallback(VetuHacServerCallback callbacks, const void* /*user_data*/) {
-    pthread_mutex_lock(&g_server_callback_mutex);
+    TableLock lock;
     g_server_callback = callbacks;
-    pthread_mutex_unlock(&g_server_callback_mutex);
     return 0;
 }
 
 int Vetu_HAC_Server_UnregisterCallback() {
-    pthread_mutex_lock(&g_server_callback_mutex);
+    TableLock lock;
     g_server_callback = VetuHacServerCallback{};
-    pthread_mutex_unlock(&g_server_callback_mutex);
     return 0;
 }
 
 int Vetu_HAC_Server_SendAppState(int appid, int orgid, VetuAppManagerClientEvent state) {
-    Json::Value message = hac_new_message(HAC_MSG_APP_STATE);
-    message["appid"] = Json::Value(appid);
-    message["orgid"] = Json::Value(orgid);
-    message["state"] = Json::Value(static_cast<int>(state));
-    return send_notification(message);
+    return notify([&] {
+        Json::Value message = hac_new_message(HAC_MSG_APP_STATE);
+        message["appid"] = Json::Value(appid);
+        message["orgid"] = Json::Value(orgid);
+        message["state"] = Json::Value(static_cast<int>(state));
+        return message;
+    });
 }
 
 int Vetu_HAC_Server_UpdateDvbAitStatus(VetuAppManagerUpdateAITStatus status) {
-    return send_notification(ait_status_message(HAC_MSG_DVB_AIT_STATUS, status));
+    return notify([&] { return ait_status_message(HAC_MSG_DVB_AIT_STATUS, status); });
 }
 
 int Vetu_HAC_Server_UpdateXmlAitStatus(VetuAppManagerUpdateAITStatus status) {
-    return send_notification(ait_status_message(HAC_MSG_XML_AIT_STATUS, status));
+    return notify([&] { return ait_status_message(HAC_MSG_XML_AIT_STATUS, status); });
 }

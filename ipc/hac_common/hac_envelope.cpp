@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <ostream>
 #include <streambuf>
 
@@ -80,6 +81,13 @@ ThreadCodec* thread_codec() {
     return codec;
 }
 
+// jsoncpp reports a failed allocation of its own string buffers as a
+// Json::RuntimeError with this text, not as std::bad_alloc; its other
+// runtime errors (nesting too deep) are refusals of the text.
+bool out_of_memory(const std::exception& e) {
+    return dynamic_cast<const std::bad_alloc*>(&e) != nullptr || std::strstr(e.what(), "Failed to allocate") != nullptr;
+}
+
 }  // namespace
 
 Json::Value hac_new_message(unsigned int type) {
@@ -105,8 +113,12 @@ const std::string* hac_write_thread_text(const Json::Value& root) {
     }
 }
 
-bool hac_parse_text(const char* text, Json::Value* root) {
-    if (text == nullptr || root == nullptr) return false;
+bool hac_parse_text(const char* text, Json::Value* root, int* failure) {
+    int status = -1;
+    if (text == nullptr || root == nullptr) {
+        if (failure != nullptr) *failure = status;
+        return false;
+    }
     try {
         // The reader fills root as it goes: a refused text must not leave a
         // half-built value behind for a caller that ignores the result.
@@ -114,12 +126,15 @@ bool hac_parse_text(const char* text, Json::Value* root) {
         // The thread's own reader: constructing one allocates its stacks,
         // and parse starts each text from a clean state.
         ThreadCodec* codec = thread_codec();
-        if (codec == nullptr) return false;
+        if (codec == nullptr) status = -4;
         const char* end = text + std::strlen(text);
-        if (codec->reader.parse(text, end, *root, true) && root->isObject()) return true;
+        if (codec != nullptr && codec->reader.parse(text, end, *root, true) && root->isObject()) return true;
+    } catch (const std::exception& e) {
+        if (out_of_memory(e)) status = -4;
     } catch (...) {
     }
     *root = Json::Value();
+    if (failure != nullptr) *failure = status;
     return false;
 }
 

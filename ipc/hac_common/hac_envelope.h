@@ -27,8 +27,9 @@ Json::Value hac_new_message(unsigned int type);
 const std::string* hac_write_thread_text(const Json::Value& root);
 
 /* Parses text up to its first NUL into root. False when it does not parse,
- * its root is not an object, or the reader throws; root is then null. */
-bool hac_parse_text(const char* text, Json::Value* root);
+ * its root is not an object, or the reader throws; root is then null, and
+ * *failure (when given) tells -4 (memory ran out) from -1 (not a message). */
+bool hac_parse_text(const char* text, Json::Value* root, int* failure = nullptr);
 
 /* Name of a numbered member ("ai" and 3 give "ai3", "bu" and 10 "bu10"):
  * the index in decimal, no sign for 0 and up, no leading zeros. */

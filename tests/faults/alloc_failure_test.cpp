@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "failing_allocator.h"
 #include "hac_envelope.h"
 #include "test_support.h"
+#include "vetu_hac.h"
 #include "vetu_ipc.h"
 
 namespace {
@@ -29,6 +31,8 @@ const bool kFailInOtherThreads = true;
 
 const size_t kChunk = 1024;
 const long kMaxAllocations = 64;
+// A command with an AIT record, or a query, allocates more than that.
+const long kMaxHacCallAllocations = 1000;
 
 size_t queued(int msqid) {
     msqid_ds ds;
@@ -169,6 +173,115 @@ TEST(AllocationFailure, ExchangeFailsWithoutReplyAndTheNextGetsItsOwnAnswer) {
     EXPECT_TRUE(covered);
     vetu_ipc_client_destroy(client);
     vetu_ipc_server_destroy(server);
+}
+
+// The receive thread cannot grow its block for a request of several
+// fragments: the request is dropped, and its client still gets an answer
+// (the no-reply one) instead of waiting for ever.
+TEST(AllocationFailure, ARequestTheReceiveThreadCannotJoinIsStillAnswered) {
+    if (!kFailInOtherThreads) GTEST_SKIP() << "a sanitizer's runtime cannot survive failures in other threads";
+    const key_t key = hac_test::unique_queue_key();
+    hac_test::QueueCleaner cleaner({key, key + 1});
+    IpcServer* server = nullptr;
+    ASSERT_EQ(vetu_ipc_server_create(key, 1, 1, kChunk, &server), 0);
+    ASSERT_EQ(vetu_ipc_server_register_callback(server, long_answer, nullptr), 0);
+    IpcClient* client = nullptr;
+    ASSERT_EQ(vetu_ipc_client_create(key, 1, 1, kChunk, &client), 0);
+    std::string text = pattern(3000, 2);
+    IpcData request = view(text);
+    IpcData reply = {0, nullptr};
+    // The receive thread has made its buffers once it has answered a
+    // request of one fragment.
+    IpcData small = {10, request.data};
+    ASSERT_EQ(vetu_ipc_client_send_sync_with_params(client, &small, &reply), 0);
+    free(reply.data);
+    reply = {0, nullptr};
+    hac_test::exempt_this_thread(true);
+    hac_test::fail_nth_allocation_anywhere(1);  // the receive thread's growth for the second fragment
+    std::thread exchange([&] {
+        hac_test::exempt_this_thread(true);
+        EXPECT_EQ(vetu_ipc_client_send_sync_with_params(client, &request, &reply), 0);
+    });
+    const bool answered = hac_test::wait_until([&] { return reply.data != nullptr; });
+    if (!answered) {  // release the exchange of a browser that never answers
+        char a[] = "a";
+        IpcData none = {2, a};
+        ipc_snd_internal(msgget(key + 1, 0), 1, kChunk, &none, IPC_KIND_NO_REPLY);
+    }
+    exchange.join();
+    EXPECT_TRUE(hac_test::disarm_allocation_failure());
+    hac_test::exempt_this_thread(false);
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(reply.len, 0);  // the no-reply answer leaves len as it was
+    free(reply.data);
+    vetu_ipc_client_destroy(client);
+    vetu_ipc_server_destroy(server);
+}
+
+void version_member(int* major, int* minor, int* number) {
+    *major = 1;
+    *minor = 2;
+    *number = 3;
+}
+
+// Every command, query and notification, failing each of its allocations in
+// turn: it returns -4, or 0 once nothing fails, and never throws. Both
+// halves run in this process on the HAC queues.
+TEST(AllocationFailure, NoHacCallThrowsWhenMemoryRunsOut) {
+    hac_test::remove_hac_queues();
+    VetuHacServerCallback table = {};
+    table.GetVersion = version_member;
+    Vetu_HAC_Server_RegisterCallback(table, nullptr);
+    ASSERT_EQ(Vetu_HAC_Server_Initialize(), 0);
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    VetuAppIdentifier app = {1, 2};
+    VetuAITAppInfo record;
+    record.name = pattern(300, 1);
+    VetuAITAppInfo* records[] = {&record};
+    int a = 0, b = 0, c = 0;
+    const std::vector<std::pair<const char*, std::function<int()>>> calls = {
+        {"SendAitIDs", [] { return Vetu_HAC_Client_SendAitIDs(1, 2, true); }},
+        {"SendAitAppInfo", [&] { return Vetu_HAC_Client_SendAitAppInfo(1, records); }},
+        {"StopApp", [&] { return Vetu_HAC_Client_StopApp(&app); }},
+        {"SendXmlAitUrl", [] { return Vetu_HAC_Client_SendXmlAitUrl("<ait/>", 6, "c", 1); }},
+        {"SendKey", [] { return Vetu_HAC_Client_SendKey(VETU_KEY_RED, VETU_KEY_EVENT_DOWN, 1); }},
+        {"DestroyBIApplication", [&] { return Vetu_HAC_Client_DestroyBIApplication(&app); }},
+        {"Reset", [] { return Vetu_HAC_Client_Reset(1, VETU_RESET_FULL, 3); }},
+        {"GetAppErrorCode", [&] { return Vetu_HAC_Client_GetAppErrorCode(&app, &a); }},
+        {"ShowTeleTextApp", [&] { return Vetu_HAC_Client_ShowTeleTextApp(1, &a); }},
+        {"CreateBIApplication", [&] { return Vetu_HAC_Client_CreateBIApplication("http://a", 8, &app, VETU_APP_SOURCE_URL); }},
+        {"GetVersion", [&] { return Vetu_HAC_Client_GetVersion(&a, &b, &c); }},
+        {"IsAppRunning", [&] { return Vetu_HAC_Client_IsAppRunning(&a); }},
+        {"SendAppState", [] { return Vetu_HAC_Server_SendAppState(1, 2, VETU_APP_EVENT_STARTED); }},
+        {"UpdateDvbAitStatus", [] { return Vetu_HAC_Server_UpdateDvbAitStatus(VETU_AIT_STATUS_OK); }},
+        {"UpdateXmlAitStatus", [] { return Vetu_HAC_Server_UpdateXmlAitStatus(VETU_AIT_STATUS_OK); }},
+    };
+    for (const auto& call : calls) {
+        // A fresh thread each time: the writer and reader of a thread are
+        // made at its first message, and those allocations must fail too.
+        bool finished = false;
+        for (long n = 1; n <= kMaxHacCallAllocations && !finished; ++n) {
+            std::thread([&] {
+                int rc = 1;
+                hac_test::fail_nth_allocation_here(n);
+                try {
+                    rc = call.second();
+                } catch (...) {
+                    ADD_FAILURE() << call.first << " threw at allocation " << n;
+                }
+                finished = !hac_test::disarm_allocation_failure();
+                if (finished) EXPECT_EQ(rc, 0) << call.first;
+                else EXPECT_EQ(rc, -4) << call.first << " at allocation " << n;
+            }).join();
+        }
+        EXPECT_TRUE(finished) << call.first << " kept allocating";
+    }
+    EXPECT_EQ(Vetu_HAC_Client_GetVersion(&a, &b, &c), 0);
+    EXPECT_EQ(a * 100 + b * 10 + c, 123) << "an answer of a failed query was taken by the next";
+    Vetu_HAC_Client_Finalize();
+    Vetu_HAC_Server_Finalize();
+    Vetu_HAC_Server_UnregisterCallback();
+    hac_test::remove_hac_queues();
 }
 
 // The text grows several times while it is written; a failure at any of

@@ -377,6 +377,52 @@ TEST_F(ClientTexts, FinalizeWhileACallbackOrMemberSendsEnds) {
     ASSERT_TRUE(finalize_ends(Vetu_HAC_Server_Finalize));
 }
 
+// A callback and a member that unregister and finalise their own half (the
+// host shuts down from inside one): each call returns 0 without waiting for
+// the thread it runs on, which ends after the callback; the half starts
+// again. Run in a child process, so that a call that waits for its own
+// thread fails the test instead of hanging it.
+std::atomic<int> g_finalized_inside{1};
+
+void finalize_from_callback(const VetuAppIdentifier*, int, const void*) {
+    const int unregistered = Vetu_HAC_Client_UnregisterCallback();
+    g_finalized_inside = unregistered != 0 ? unregistered : Vetu_HAC_Client_Finalize();
+}
+
+void finalize_from_member(const VetuAppIdentifier*) {
+    const int unregistered = Vetu_HAC_Server_UnregisterCallback();
+    g_finalized_inside = unregistered != 0 ? unregistered : Vetu_HAC_Server_Finalize();
+}
+
+int finalize_from_inside(int (*initialize)(), key_t queue, const char* text) {
+    g_finalized_inside = 1;
+    if (initialize() != 0) return 10;
+    RawSender(queue).send(text);
+    if (!wait_until([] { return g_finalized_inside != 1; })) return 11;
+    return g_finalized_inside;
+}
+
+TEST_F(ClientTexts, FinalizeFromInsideACallbackOrMemberReturns) {
+    const int client = run_in_child([] {
+        Vetu_HAC_Client_RegisterCallback(finalize_from_callback, nullptr);
+        const int first = finalize_from_inside(Vetu_HAC_Client_Initialize, HAC_NOTIFICATION_QUEUE_KEY, R"({"t":120})");
+        Vetu_HAC_Client_RegisterCallback(finalize_from_callback, nullptr);
+        const int again = finalize_from_inside(Vetu_HAC_Client_Initialize, HAC_NOTIFICATION_QUEUE_KEY, R"({"t":120})");
+        return first != 0 ? first : again;
+    });
+    EXPECT_EQ(client, 0);
+    const int server = run_in_child([] {
+        VetuHacServerCallback table = {};
+        table.StopApp = finalize_from_member;
+        Vetu_HAC_Server_RegisterCallback(table, nullptr);
+        const int first = finalize_from_inside(Vetu_HAC_Server_Initialize, HAC_REQUEST_QUEUE_KEY, R"({"t":103})");
+        Vetu_HAC_Server_RegisterCallback(table, nullptr);
+        const int again = finalize_from_inside(Vetu_HAC_Server_Initialize, HAC_REQUEST_QUEUE_KEY, R"({"t":103})");
+        return first != 0 ? first : again;
+    });
+    EXPECT_EQ(server, 0);
+}
+
 // Texts outside the protocol, sent raw to a real half in the peer. Each is
 // followed by a sentinel message; the next report being the sentinel's shows
 // the text called nothing, and the peer ending with 0 that nothing crashed or
