@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "vetu_log.h"
 
@@ -12,10 +13,14 @@ namespace {
 
 std::mutex g_table_mutex;
 
+// Looked up by std::string_view, so that a lookup allocates nothing: every
+// log line looks its module up, also when memory runs out.
+using ModuleTable = std::map<std::string, int, std::less<>>;
+
 // Never destroyed: a control thread may still run while the process exits,
 // and static destructors must not pull the table from under it.
-std::map<std::string, int>& module_table() {
-    static auto* table = new std::map<std::string, int>();
+ModuleTable& module_table() {
+    static auto* table = new ModuleTable();
     return *table;
 }
 
@@ -27,7 +32,7 @@ int level_of_stored_value(int stored) {
 
 // Applies one name of a list; returns false when the table is full and the
 // rest of the list must be dropped. Called with the table locked.
-bool apply_module_name(std::map<std::string, int>& table, const char* name, size_t len, unsigned int value) {
+bool apply_module_name(ModuleTable& table, const char* name, size_t len, unsigned int value) {
     const std::string module(name, len);
     if (len > LOG_MODULE_NAME_MAX) {
         printf("module:%s set error, length is %zu, out of max length:%d\n", module.c_str(), len,
@@ -45,48 +50,11 @@ bool apply_module_name(std::map<std::string, int>& table, const char* name, size
     return true;
 }
 
-}  // namespace
-
-extern "C" {
-
-int vetu_log_getLevel(const char* module) {
-    if (module == nullptr) return LOG_LEVEL_ERROR;
-    std::lock_guard<std::mutex> lock(g_table_mutex);
-    const auto& table = module_table();
-    const auto it = table.find(module);
-    if (it == table.end()) return LOG_LEVEL_ERROR;
-    return level_of_stored_value(it->second);
-}
-
-int insert_modules_list(const char* list, unsigned int value) {
-    if (list == nullptr) return -1;
-    char work[LOG_COMMAND_SIZE] = {0};
-    strncpy(work, list, LOG_COMMAND_SIZE - 1);
-
-    std::lock_guard<std::mutex> lock(g_table_mutex);
-    auto& table = module_table();
-    const char* piece = work;
-    while (*piece != '\0') {
-        const size_t len = strcspn(piece, "|");
-        if (len > 0 && !apply_module_name(table, piece, len, value)) return 0;
-        piece += len;
-        if (*piece == '|') ++piece;
-    }
-    return 0;
-}
-
-int clear_modules_list(void) {
-    std::lock_guard<std::mutex> lock(g_table_mutex);
-    module_table().clear();
-    return 0;
-}
-
-int get_modules_list(char* out) {
-    if (out == nullptr) return -1;
-    char text[LOG_COMMAND_SIZE] = {0};
-    std::lock_guard<std::mutex> lock(g_table_mutex);
-    const auto& table = module_table();
+// Writes the names in table order, joined by "|"; returns how many there are.
+// Called with the table locked.
+int write_module_list(const ModuleTable& table, char* out) {
     if (table.empty()) return 0;
+    char text[LOG_COMMAND_SIZE] = {0};
     size_t used = 0;
     for (const auto& entry : table) {
         const char* sep = used == 0 ? "" : "|";
@@ -97,6 +65,64 @@ int get_modules_list(char* out) {
     }
     memcpy(out, text, sizeof text);
     return static_cast<int>(table.size());
+}
+
+}  // namespace
+
+extern "C" {
+
+int vetu_log_getLevel(const char* module) {
+    if (module == nullptr) return LOG_LEVEL_ERROR;
+    try {
+        std::lock_guard<std::mutex> lock(g_table_mutex);
+        const auto& table = module_table();
+        const auto it = table.find(std::string_view(module));
+        if (it == table.end()) return LOG_LEVEL_ERROR;
+        return level_of_stored_value(it->second);
+    } catch (...) {
+        return LOG_LEVEL_ERROR;
+    }
+}
+
+int insert_modules_list(const char* list, unsigned int value) {
+    if (list == nullptr) return -1;
+    char work[LOG_COMMAND_SIZE] = {0};
+    strncpy(work, list, LOG_COMMAND_SIZE - 1);
+
+    try {
+        std::lock_guard<std::mutex> lock(g_table_mutex);
+        auto& table = module_table();
+        const char* piece = work;
+        while (*piece != '\0') {
+            const size_t len = strcspn(piece, "|");
+            if (len > 0 && !apply_module_name(table, piece, len, value)) return 0;
+            piece += len;
+            if (*piece == '|') ++piece;
+        }
+        return 0;
+    } catch (...) {
+        // Memory ran out: the names before this one are applied.
+        return -4;
+    }
+}
+
+int clear_modules_list(void) {
+    try {
+        std::lock_guard<std::mutex> lock(g_table_mutex);
+        module_table().clear();
+    } catch (...) {
+    }
+    return 0;
+}
+
+int get_modules_list(char* out) {
+    if (out == nullptr) return -1;
+    try {
+        std::lock_guard<std::mutex> lock(g_table_mutex);
+        return write_module_list(module_table(), out);
+    } catch (...) {
+        return 0;
+    }
 }
 
 }  // extern "C"

@@ -12,6 +12,11 @@ static_assert(VETU_AIT_MAX_DECODED_ENTRIES == IPC_MAX_PAYLOAD / 8,
 
 namespace {
 
+// The decoder logs under a module of its own, so its line is switched on and
+// off apart from the client's; like the client it names its source path.
+const char kLogModule[] = "hac_server";
+const char kSourcePath[] = "ipc/hac_browser/ait_unpacket";
+
 // How many entries a count member asks for, within the bound that keeps a
 // forged count from allocating without end.
 int bounded_count(int count) {
@@ -91,7 +96,7 @@ void commit_record(VetuAITAppInfo& decoded, VetuAITAppInfo& info) {
 
 int aitappinfo_unpacket(Json::Value root, VetuAITAppInfo* info) {
     if (info == nullptr) {
-        vetu_log_print(LOG_TYPE_ERROR, "hac_server", __FILE__, "aitappinfo_unpacket", __LINE__, nullptr, nullptr);
+        vetu_log_print(LOG_TYPE_ERROR, kLogModule, kSourcePath, "aitappinfo_unpacket", __LINE__, nullptr, nullptr);
         return -3;
     }
     // A null root is a document without members; anything else that is not

@@ -231,7 +231,7 @@ TEST(RecordDecoder, NullRecordLogsOneErrorLineUnderHacServer) {
     EXPECT_EQ(aitappinfo_unpacket(Json::Value(Json::objectValue), nullptr), -3);
     const std::string out = capture.stop();
     EXPECT_EQ(out.rfind("\033[31mtime=", 0), 0u) << out;
-    EXPECT_NE(out.find("logtype=error File:ait_unpacket.cpp Function: aitappinfo_unpacket(), line: "),
+    EXPECT_NE(out.find("logtype=error File:ait_unpacket Function: aitappinfo_unpacket(), line: "),
               std::string::npos)
         << out;
     EXPECT_EQ(out.find('\n'), out.size() - 5) << "one line, then the colour reset";
@@ -240,11 +240,11 @@ TEST(RecordDecoder, NullRecordLogsOneErrorLineUnderHacServer) {
     ASSERT_EQ(insert_modules_list("HAC", 1), 0);
     hac_test::StdoutCapture other_module;
     EXPECT_EQ(aitappinfo_unpacket(Json::Value(), nullptr), -3);
-    EXPECT_NE(other_module.stop().find("logtype=error File:ait_unpacket.cpp"), std::string::npos);
+    EXPECT_NE(other_module.stop().find("logtype=error File:ait_unpacket Function"), std::string::npos);
     ASSERT_EQ(insert_modules_list("hac_server", 1), 0);
     hac_test::StdoutCapture own_module;
     EXPECT_EQ(aitappinfo_unpacket(Json::Value(), nullptr), -3);
-    EXPECT_NE(own_module.stop().find("logtype=info File:ait_unpacket.cpp"), std::string::npos);
+    EXPECT_NE(own_module.stop().find("logtype=info File:ait_unpacket Function"), std::string::npos);
     clear_modules_list();
 }
 
