@@ -255,12 +255,6 @@ bool parse_bi_app(const std::string& text, VetuAppIdentifier* app) {
            parse_int(text.substr(colon + 1), &app->orgid);
 }
 
-bool parse_truth(const std::string& text, int* out) {
-    if (text != "0" && text != "1") return false;
-    *out = text == "1";
-    return true;
-}
-
 // Fills g_answers; returns an error message, empty when all is well.
 std::string parse_answers(const std::string& version, const std::string& errcode, const std::string& running,
                           const std::string& teletext, const std::string& bi_app) {

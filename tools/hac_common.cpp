@@ -198,32 +198,55 @@ bool parse_options(const std::vector<std::string>& args, const std::vector<Optio
     return true;
 }
 
+namespace {
+
+// A number is the whole word: an optional sign, then decimal digits and
+// nothing else. strtoll alone would skip leading blanks and stop at a NUL
+// byte, so "\0garbage" would read as 0.
+bool is_decimal_word(const std::string& text, bool minus_allowed) {
+    size_t digits = 0;
+    if (!text.empty() && (text[0] == '+' || (minus_allowed && text[0] == '-'))) digits = 1;
+    if (digits == text.size()) return false;
+    for (size_t i = digits; i < text.size(); ++i)
+        if (!isdigit((unsigned char)text[i])) return false;
+    return true;
+}
+
+}  // namespace
+
 bool parse_int(const std::string& text, int* out) {
-    if (text.empty()) return false;
-    char* end = nullptr;
+    if (!is_decimal_word(text, true)) return false;
     errno = 0;
-    const long long value = strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || value < INT_MIN || value > INT_MAX) return false;
+    const long long value = strtoll(text.c_str(), nullptr, 10);
+    if (errno != 0 || value < INT_MIN || value > INT_MAX) return false;
     *out = (int)value;
     return true;
 }
 
 bool parse_unsigned(const std::string& text, unsigned int* out) {
-    if (text.empty() || text[0] == '-') return false;
-    char* end = nullptr;
+    if (!is_decimal_word(text, false)) return false;
     errno = 0;
-    const unsigned long long value = strtoull(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || value > UINT_MAX) return false;
+    const unsigned long long value = strtoull(text.c_str(), nullptr, 10);
+    if (errno != 0 || value > UINT_MAX) return false;
     *out = (unsigned int)value;
     return true;
 }
 
+bool parse_truth(const std::string& text, int* out) {
+    if (text != "0" && text != "1") return false;
+    *out = text == "1";
+    return true;
+}
+
 bool parse_seconds(const std::string& text, double* out) {
-    if (text.empty()) return false;
+    // strtod would skip leading blanks and stop at a NUL byte.
+    if (text.empty() || isspace((unsigned char)text[0])) return false;
     char* end = nullptr;
     errno = 0;
     const double value = strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !(value > 0) || value > 86400) return false;
+    // Written so that NaN fails too.
+    if (errno != 0 || end != text.c_str() + text.size() || !(value >= kMinSeconds && value <= kMaxSeconds))
+        return false;
     *out = value;
     return true;
 }

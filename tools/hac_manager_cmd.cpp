@@ -51,7 +51,8 @@ const char* const kManagerHelp =
     "\"iso\": \"eng\"; the numbered form (pi0, bu0, bd0, iso0, trprn, bn) works too.\n"
     "\n"
     "Options:\n"
-    "  --timeout S     wait at most S seconds for each call (default 5)\n"
+    "  --timeout S     wait at most S seconds for each call (default 5;\n"
+    "                  0.001 to 86400)\n"
     "  --json          one JSON object per line\n"
     "  --log-control   start the log control thread (see 'hac log')\n"
     "  --help          this text\n"
@@ -118,7 +119,7 @@ bool prepare_ids(const Words& words, Prepared* out, std::string* error) {
     unsigned int svrid = 0, aitver = 0;
     int hasait = 0;
     if (wrong_count(words, 3, 3, error)) return false;
-    if (!parse_unsigned(words[1], &svrid) || !parse_unsigned(words[2], &aitver) || !parse_int(words[3], &hasait)) {
+    if (!parse_unsigned(words[1], &svrid) || !parse_unsigned(words[2], &aitver) || !parse_truth(words[3], &hasait)) {
         *error = "SVRID and AITVER must be unsigned integers, HASAIT 0 or 1";
         return false;
     }
@@ -506,7 +507,8 @@ int manager_main(const std::vector<std::string>& args) {
         return EXIT_OK;
     }
     if (!timeout.empty() && !parse_seconds(timeout, &g_timeout_seconds))
-        return usage_error("manager", "--timeout wants a positive number of seconds, got '" + timeout + "'");
+        return usage_error("manager", "--timeout wants a positive number of seconds (" + std::string(kSecondsRange) +
+                                          "), got '" + timeout + "'");
     std::vector<Prepared> commands;
     for (const std::string& line : lines) {
         Prepared command;

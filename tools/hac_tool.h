@@ -69,8 +69,18 @@ struct Option {
 // and "--name=value". A lone "--" ends the options.
 bool parse_options(const std::vector<std::string>& args, const std::vector<Option>& options,
                    std::vector<std::string>* positional, std::string* error);
+// Numbers take the whole word: digits with an optional sign, nothing else
+// (no blank, no NUL byte).
 bool parse_int(const std::string& text, int* out);
 bool parse_unsigned(const std::string& text, unsigned int* out);
+// "0" or "1".
+bool parse_truth(const std::string& text, int* out);
+// A finite number of seconds from kMinSeconds to kMaxSeconds: below a
+// millisecond a wait ends before any answer can come, and a day is longer
+// than anyone waits on purpose.
+const double kMinSeconds = 0.001;
+const double kMaxSeconds = 86400;
+const char* const kSecondsRange = "0.001 to 86400";
 bool parse_seconds(const std::string& text, double* out);
 // Splits a command line at blanks; "double quotes" keep blanks in a word.
 bool split_words(const std::string& line, std::vector<std::string>* words, std::string* error);

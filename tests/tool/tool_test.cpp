@@ -120,6 +120,10 @@ TEST(ToolUsage, BadArgumentsExitWithTwoAndSayWhy) {
         {{"manager", "stop one 2"}, "APPID and ORGID must be integers (usage: stop APPID ORGID)"},
         {{"manager", "launch"}, "unknown command 'launch'"},
         {{"manager", "--timeout", "soon", "version"}, "--timeout wants a positive number of seconds"},
+        {{"manager", "--timeout", "1e-300", "version"}, "(0.001 to 86400), got '1e-300'"},
+        {{"manager", "--timeout", "nan", "version"}, "(0.001 to 86400), got 'nan'"},
+        {{"manager", "ids 1 2 7"}, "HASAIT 0 or 1 (usage: ids SVRID AITVER HASAIT)"},
+        {{"manager", "stop \" 1\" 2"}, "APPID and ORGID must be integers"},
         {{"browser", "--running", "7"}, "--running wants 0 or 1"},
         {{"log", "set", "HAC", "loud"}, "set wants the level info or error"},
         {{"queues", "--purge", "--remove"}, "give --purge or --remove, not both"},
@@ -277,4 +281,23 @@ TEST_F(ToolTest, ALoneSideSaysWhatIsMissingAndABadInputLineDoesNotStopIt) {
     EXPECT_EQ(manager.wait(), 2);
     EXPECT_NE(manager.find("error", "", 0)["message"].asString().find("unknown command 'launch'"), std::string::npos);
     EXPECT_NE(manager.find("error", "", 1)["message"].asString().find("usage: teletext ENABLED"), std::string::npos);
+}
+
+TEST_F(ToolTest, ANumberIsTheWholeWordNulBytesIncluded) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string line, error, not_sent;
+    };
+    const std::vector<Case> cases = {
+        {{"manager", "--json"}, std::string("stop \0garbage 17", 16), "APPID and ORGID must be integers", "result"},
+        {{"browser", "--json", "--quit-on-eof"}, std::string("state 1 1 \0\xff", 12), "usage: state APPID ORGID STATE",
+         "notification"},
+    };
+    for (const Case& c : cases) {
+        Tool tool(c.args);
+        tool.send(c.line);
+        EXPECT_EQ(tool.wait(), c.args[0] == "manager" ? 2 : 0) << tool.output();
+        EXPECT_NE(tool.find("error", "")["message"].asString().find(c.error), std::string::npos) << tool.output();
+        EXPECT_TRUE(tool.find(c.not_sent, "").isNull()) << tool.output();
+    }
 }
