@@ -34,6 +34,7 @@ const char* const kBrowserHelp =
     "  dvb STATUS                DVB AIT status: ok|error|no-application|unchanged or a number\n"
     "  xml STATUS                XML AIT status, as dvb\n"
     "  quit                      stop the browser\n"
+    "A line over 65536 bytes is skipped with an error record.\n"
     "\n"
     "The browser runs until SIGINT or SIGTERM (or quit). The end of standard input\n"
     "does not stop it, so that it can run in the background with </dev/null;\n"
@@ -219,7 +220,11 @@ void read_notifications(bool quit_on_eof) {
     LineReader reader(STDIN_FILENO);
     std::string line, error;
     std::vector<std::string> words;
-    while (reader.next(&line)) {
+    for (LineReader::Result read; (read = reader.next(&line)) != LineReader::END;) {
+        if (read == LineReader::TOO_LONG) {
+            emit_input_error(too_long_line_message());
+            continue;
+        }
         if (!split_words(line, &words, &error)) {
             emit_input_error(error);
             continue;

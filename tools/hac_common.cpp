@@ -344,30 +344,52 @@ const char* signal_label(int sig) {
     }
 }
 
-bool LineReader::next(std::string* line) {
+bool LineReader::read_more() {
+    // What is left of the current line moves to the front once per read, and
+    // it is never longer than the cap.
+    buffer_.erase(0, start_);
+    start_ = 0;
+    const size_t kChunk = 65536;
+    const size_t kept = buffer_.size();
+    buffer_.resize(kept + kChunk);
     for (;;) {
-        const size_t newline = pending_.find('\n');
-        if (newline != std::string::npos) {
-            *line = pending_.substr(0, newline);
-            pending_.erase(0, newline + 1);
-            if (!line->empty() && line->back() == '\r') line->pop_back();
-            return true;
-        }
-        if (eof_) {
-            if (pending_.empty()) return false;
-            *line = pending_;
-            pending_.clear();
-            return true;
-        }
-        char buffer[4096];
-        const ssize_t n = read(fd_, buffer, sizeof buffer);
+        const ssize_t n = read(fd_, &buffer_[kept], kChunk);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            eof_ = true;
-            continue;
-        }
-        pending_.append(buffer, (size_t)n);
+        buffer_.resize(kept + (n > 0 ? (size_t)n : 0));
+        return n > 0;
     }
+}
+
+LineReader::Result LineReader::next(std::string* line) {
+    for (;;) {
+        const size_t newline = buffer_.find('\n', start_ + scanned_);
+        const size_t end = newline != std::string::npos ? newline : buffer_.size();
+        const size_t length = end - start_;
+        if (newline != std::string::npos || (eof_ && (length > 0 || skipping_))) {
+            const bool too_long = skipping_ || length > kMaxLineBytes;
+            if (!too_long) {
+                line->assign(buffer_, start_, length);
+                if (!line->empty() && line->back() == '\r') line->pop_back();
+            }
+            start_ = newline != std::string::npos ? newline + 1 : end;
+            scanned_ = 0;
+            skipping_ = false;
+            return too_long ? TOO_LONG : LINE;
+        }
+        if (eof_) return END;
+        scanned_ = length;
+        if (length > kMaxLineBytes) {
+            buffer_.clear();
+            start_ = scanned_ = 0;
+            skipping_ = true;
+        }
+        if (!read_more()) eof_ = true;
+    }
+}
+
+std::string too_long_line_message() {
+    return "line over " + std::to_string(LineReader::kMaxLineBytes) +
+           " bytes skipped: no command or notification is that long";
 }
 
 bool run_with_timeout(const std::function<Record()>& call, double seconds, Record* result) {

@@ -62,7 +62,8 @@ const char* const kManagerHelp =
     "the values.\n"
     "\n"
     "Exit status: 0 every command returned 0; 1 a command returned non-zero or\n"
-    "the client did not start; 2 bad usage (also a bad command on stdin);\n"
+    "the client did not start; 2 bad usage (also a bad command on stdin, or a\n"
+    "line there over 65536 bytes, which is skipped);\n"
     "3 no answer from the browser within --timeout (the request then stays in the\n"
     "request queue: 'hac queues --purge' removes it); 130 interrupted while a\n"
     "call was waiting.\n";
@@ -456,7 +457,12 @@ void run_stdin_commands() {
     LineReader reader(STDIN_FILENO);
     std::string line, error;
     int worst = EXIT_OK;
-    while (reader.next(&line)) {
+    for (LineReader::Result read; (read = reader.next(&line)) != LineReader::END;) {
+        if (read == LineReader::TOO_LONG) {
+            emit_command_error(too_long_line_message());
+            worst = EXIT_USAGE;
+            continue;
+        }
         const size_t start = line.find_first_not_of(" \t");
         if (start == std::string::npos || line[start] == '#') continue;
         if (line.substr(start) == "quit") break;

@@ -111,17 +111,35 @@ void request_finish();
 const char* signal_label(int sig);
 
 // Reads standard input line by line with read(2), never through stdio, so a
-// thread blocked here holds no stdio lock when the process ends.
+// thread blocked here holds no stdio lock when the process ends. Each byte
+// is looked at once, and a line longer than the cap is thrown away as it
+// comes instead of being kept: time stays linear and memory bounded
+// whatever arrives.
 class LineReader {
 public:
+    enum Result { LINE, TOO_LONG, END };
+    // No HAC message exceeds 16384 bytes; a command line four times that
+    // long makes none.
+    static constexpr size_t kMaxLineBytes = 65536;
+
     explicit LineReader(int fd) : fd_(fd) {}
-    bool next(std::string* line);  // false at end of input
+    // LINE: *line is the next line without its newline (or CR LF). TOO_LONG:
+    // a line of more than kMaxLineBytes was skipped whole. END: no more input.
+    Result next(std::string* line);
 
 private:
+    bool read_more();  // false at the end of input
+
     int fd_;
-    std::string pending_;
+    std::string buffer_;
+    size_t start_ = 0;    // where the next line begins in buffer_
+    size_t scanned_ = 0;  // bytes from start_ known to hold no newline
+    bool skipping_ = false;  // the line's first bytes were over the cap and are gone
     bool eof_ = false;
 };
+
+// "line over 65536 bytes skipped: ..."
+std::string too_long_line_message();
 
 // Runs call on a worker thread and waits for it up to seconds. Returns false
 // when it did not end in time: the worker is then left waiting, and the

@@ -48,8 +48,8 @@ public:
         unlink(err_path_.c_str());
     }
 
-    void send(const std::string& line) {
-        const std::string text = line + "\n";
+    void send(const std::string& line) { send_raw(line + "\n"); }
+    void send_raw(const std::string& text) {
         ASSERT_EQ(write(input_fd_, text.data(), text.size()), (ssize_t)text.size());
     }
     void close_input() {
@@ -299,5 +299,32 @@ TEST_F(ToolTest, ANumberIsTheWholeWordNulBytesIncluded) {
         EXPECT_EQ(tool.wait(), c.args[0] == "manager" ? 2 : 0) << tool.output();
         EXPECT_NE(tool.find("error", "")["message"].asString().find(c.error), std::string::npos) << tool.output();
         EXPECT_TRUE(tool.find(c.not_sent, "").isNull()) << tool.output();
+    }
+}
+
+TEST_F(ToolTest, ALineOverTheCapIsSkippedWithAnErrorAndTheNextLinesRun) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string command, kind, name;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {{"manager", "--json"}, "stop 1 2", "result", "stop", 2},
+        {{"browser", "--json", "--quit-on-eof"}, "dvb ok", "notification", "dvb", 0},
+    };
+    const size_t cap = 65536;
+    for (const Case& c : cases) {
+        Tool tool(c.args);
+        tool.send("#" + std::string(cap - 1, 'a'));  // at the cap: a comment
+        tool.send(std::string(cap + 1, 'b'));
+        tool.send(c.command);
+        tool.send_raw(c.command + " " + std::string(4 * cap, 'c'));  // no newline: the end of input ends it
+        EXPECT_EQ(tool.wait(), c.status) << tool.output();
+        for (int nth : {0, 1})
+            EXPECT_NE(tool.find("error", "", nth)["message"].asString().find("line over 65536 bytes skipped"),
+                      std::string::npos)
+                << tool.output().substr(0, 2000);
+        EXPECT_TRUE(tool.find("error", "", 2).isNull());
+        EXPECT_FALSE(tool.find(c.kind, c.name).isNull()) << tool.output().substr(0, 2000);
     }
 }
