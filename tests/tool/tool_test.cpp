@@ -292,6 +292,7 @@ TEST_F(ToolTest, ANumberIsTheWholeWordNulBytesIncluded) {
         {{"manager", "--json"}, std::string("stop \0garbage 17", 16), "APPID and ORGID must be integers", "result"},
         {{"browser", "--json", "--quit-on-eof"}, std::string("state 1 1 \0\xff", 12), "usage: state APPID ORGID STATE",
          "notification"},
+        {{"manager", "--json"}, std::string("ait /dev/null\0.json", 19), "the file name holds a NUL byte", "result"},
     };
     for (const Case& c : cases) {
         Tool tool(c.args);
@@ -327,4 +328,26 @@ TEST_F(ToolTest, ALineOverTheCapIsSkippedWithAnErrorAndTheNextLinesRun) {
         EXPECT_TRUE(tool.find("error", "", 2).isNull());
         EXPECT_FALSE(tool.find(c.kind, c.name).isNull()) << tool.output().substr(0, 2000);
     }
+}
+
+TEST_F(ToolTest, ARecordFileTheBrowserCouldNotDecodeIsRefusedAndNothingIsSent) {
+    const std::string file = temp_path("records") + ".json";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"({"appid": "4660", "orgid": 17})", R"(: record 0: member "appid" has a kind the record does not take ("4660"))"},
+        {R"([{"appid": 1}, {"tranprotocols": [{"pi": 1}, {"pi": 2, "bu": {"a": 1}}]}])",
+         R"(: record 1: member "tranprotocols[1].bu" has a kind)"},
+        {std::string(1001, '[') + std::string(1001, ']'), " nests deeper than 16 levels"},
+        {std::string(1 << 20, ' ') + "{}", " is over 1048576 bytes"},
+        {"", " is over 1048576 bytes"},  // /dev/zero
+    };
+    for (const auto& c : cases) {
+        const std::string path = c.first.empty() ? "/dev/zero" : file;
+        if (!c.first.empty()) std::ofstream(file) << c.first;
+        Tool manager({"manager", "ait " + path});
+        EXPECT_EQ(manager.wait(), 2) << c.second;
+        EXPECT_NE(manager.errors().find(path + c.second), std::string::npos) << manager.errors();
+    }
+    // Refused before the client started: it made no queue, sent nothing.
+    for (key_t key : hac_queue_keys()) EXPECT_FALSE(queue_exists(key));
+    unlink(file.c_str());
 }
