@@ -283,7 +283,7 @@ TEST_F(ToolTest, ALoneSideSaysWhatIsMissingAndABadInputLineDoesNotStopIt) {
     EXPECT_NE(manager.find("error", "", 1)["message"].asString().find("usage: teletext ENABLED"), std::string::npos);
 }
 
-TEST_F(ToolTest, ANumberIsTheWholeWordNulBytesIncluded) {
+TEST_F(ToolTest, AWordIsReadWholeNulBytesIncluded) {
     struct Case {
         std::vector<std::string> args;
         std::string line, error, not_sent;
