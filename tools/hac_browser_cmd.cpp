@@ -40,7 +40,9 @@ const char* const kBrowserHelp =
     "does not stop it, so that it can run in the background with </dev/null;\n"
     "--quit-on-eof makes it stop there. It stops with Finalize and exit status 0.\n"
     "\n"
-    "Exit status: 0 stopped cleanly, 1 the request queue could not be created,\n"
+    "Exit status: 0 stopped cleanly; 1 the request or reply queue could not be\n"
+    "created, or another user made it and this one may not read and write it\n"
+    "(\"permission denied on the request queue (0x92101071): owner ..., mode ...\");\n"
     "2 bad usage.\n";
 
 struct BrowserAnswers {
@@ -175,9 +177,12 @@ std::string notification_reason(int status) {
     switch (status) {
     case 0: return "ok";
     case -1: return "failed: transfer error";
-    case -3:
+    case -3: {
+        const std::string denied = first_denied_queue({kHacQueues[2]});
+        if (!denied.empty()) return "refused: " + denied;
         return queue_exists(HAC_NOTIFICATION_QUEUE_KEY) ? "refused: server not initialised"
                                                         : "manager not running: notification queue does not exist";
+    }
     case -4: return "out of memory";
     default: return "unexpected status";
     }
@@ -271,6 +276,17 @@ std::string parse_answers(const std::string& version, const std::string& errcode
     return "";
 }
 
+// Why the server cannot serve: a queue it could not create, or one that
+// another user made and that it may not read and write. Empty when it serves.
+std::string server_queue_problem() {
+    for (const HacQueue& queue : {kHacQueues[0], kHacQueues[1]}) {
+        const QueueState state = queue_state(queue.key);
+        if (!state.exists) return "the " + std::string(queue.name) + " queue could not be created";
+        if (!state.usable) return denied_queue_text(queue, state) + "; the browser cannot serve";
+    }
+    return "";
+}
+
 Record ready_record() {
     Record ready("ready", "", "browser ready");
     ready.add("pid", (int)getpid());
@@ -306,9 +322,12 @@ int browser_main(const std::vector<std::string>& args) {
     if (log_control) vetu_log_initialize(1);
     Vetu_HAC_Server_RegisterCallback(callback_table(), nullptr);
     Vetu_HAC_Server_Initialize();
-    if (!queue_exists(HAC_REQUEST_QUEUE_KEY)) {
+    // Initialize returns 0 also when it could not open the queues, so the
+    // queues themselves tell whether the server serves.
+    error = server_queue_problem();
+    if (!error.empty()) {
         Record failure("error", "", "error");
-        emit(failure.add("message", "the request queue could not be created"));
+        emit(failure.add("message", error));
         Vetu_HAC_Server_Finalize();
         finish(EXIT_FAILED);
     }

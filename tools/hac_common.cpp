@@ -3,6 +3,7 @@
 #include <ctype.h>
 #include <errno.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <stdio_ext.h>
 #include <stdlib.h>
@@ -427,26 +428,105 @@ const HacQueue kHacQueues[3] = {{"request", (key_t)HAC_REQUEST_QUEUE_KEY},
                                 {"reply", (key_t)HAC_REPLY_QUEUE_KEY},
                                 {"notification", (key_t)HAC_NOTIFICATION_QUEUE_KEY}};
 
+namespace {
+
+// Owner and mode of a queue this process may not stat: /proc/sysvipc/msg
+// shows every queue of the IPC namespace to everyone.
+bool owner_from_proc(int id, uid_t* owner, unsigned int* mode) {
+    FILE* table = fopen("/proc/sysvipc/msg", "re");
+    if (table == nullptr) return false;
+    char line[512];
+    bool found = false;
+    if (fgets(line, sizeof line, table) != nullptr) {  // the heading
+        while (!found && fgets(line, sizeof line, table) != nullptr) {
+            int key = 0, msqid = -1;
+            unsigned int perms = 0, uid = 0;
+            unsigned long cbytes = 0, qnum = 0;
+            int lspid = 0, lrpid = 0;
+            if (sscanf(line, "%d %d %o %lu %lu %d %d %u", &key, &msqid, &perms, &cbytes, &qnum, &lspid, &lrpid,
+                       &uid) == 8 &&
+                msqid == id) {
+                *owner = (uid_t)uid;
+                *mode = perms & 0777;
+                found = true;
+            }
+        }
+    }
+    fclose(table);
+    return found;
+}
+
+std::string user_name(uid_t uid) {
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    char buffer[1024];
+    if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) return found->pw_name;
+    return "uid " + std::to_string(uid);
+}
+
+}  // namespace
+
 QueueState queue_state(key_t key) {
-    QueueState state = {false, -1, 0, 0, 0, 0};
+    QueueState state = {false, false, false, false, -1, 0, 0, 0, 0, 0, 0};
     const int id = msgget(key, 0);
     if (id < 0) return state;
     state.exists = true;
     state.id = id;
+    // The library opens its queues asking for read and write, and an
+    // existing queue refuses such an open with EACCES, where msgget(key, 0)
+    // asks for nothing and succeeds.
+    state.usable = msgget(key, 0666) >= 0;
     struct msqid_ds ds;
     if (msgctl(id, IPC_STAT, &ds) == 0) {
+        state.readable = true;
         state.messages = ds.msg_qnum;
         state.bytes = ds.__msg_cbytes;
         state.last_sender = ds.msg_lspid;
         state.last_receiver = ds.msg_lrpid;
+        state.owner_known = true;
+        state.owner = ds.msg_perm.uid;
+        state.mode = ds.msg_perm.mode & 0777;
+    } else {
+        state.owner_known = owner_from_proc(id, &state.owner, &state.mode);
     }
     return state;
 }
 
 bool queue_exists(key_t key) { return msgget(key, 0) >= 0; }
 
+std::string owner_and_mode(const QueueState& state) {
+    if (!state.owner_known) return "owner and mode unknown";
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", state.mode);
+    const std::string name = user_name(state.owner);
+    const std::string uid = "uid " + std::to_string(state.owner);
+    return "owner " + (name == uid ? uid : name + " (" + uid + ")") + ", mode " + mode;
+}
+
+std::string denied_queue_text(const HacQueue& queue, const QueueState& state) {
+    char key[16];
+    snprintf(key, sizeof key, "0x%08x", (unsigned int)queue.key);
+    return std::string("permission denied on the ") + queue.name + " queue (" + key + "): " + owner_and_mode(state);
+}
+
+std::string first_denied_queue(const std::vector<HacQueue>& queues) {
+    for (const HacQueue& queue : queues) {
+        const QueueState state = queue_state(queue.key);
+        if (state.exists && !state.usable) return denied_queue_text(queue, state);
+    }
+    return "";
+}
+
 void warn_if_queue_holds_fragments(const HacQueue& queue, const std::string& consequence) {
     const QueueState state = queue_state(queue.key);
+    if (state.exists && !state.readable) {
+        Record warning("warning", "queue_denied", "warning");
+        warning.add("queue", queue.name)
+            .add("message", "fragments waiting in the " + std::string(queue.name) + " queue cannot be counted: " +
+                                denied_queue_text(queue, state));
+        emit(warning);
+        return;
+    }
     if (!state.exists || state.messages == 0) return;
     Record warning("warning", "stale_fragments", "warning");
     warning.add("queue", queue.name)

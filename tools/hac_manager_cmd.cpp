@@ -63,7 +63,10 @@ const char* const kManagerHelp =
     "\n"
     "Each command prints its status (0 ok, -1 failed, -3 refused or browser not\n"
     "running, -4 no memory, -5 no receive thread) with a reason and, for queries,\n"
-    "the values.\n"
+    "the values. A queue that another user made and this one may not read and\n"
+    "write gives -3 with \"refused: permission denied on the request queue\n"
+    "(0x92101071): owner ..., mode ...\"; a missing one \"browser not running:\n"
+    "request queue does not exist\".\n"
     "\n"
     "Exit status: 0 every command returned 0; 1 a command returned non-zero or\n"
     "the client did not start; 2 bad usage (also a bad command on stdin, or a\n"
@@ -88,13 +91,26 @@ struct CommandSpec {
     PrepareFn prepare;
 };
 
-std::string client_status_reason(int status) {
+// Why a call was refused (-3): a queue it needs that another user made and
+// this one may not use, a queue only the browser makes, or else a bad
+// argument.
+std::string refusal_reason(const std::vector<HacQueue>& needed) {
+    const std::string denied = first_denied_queue(needed);
+    if (!denied.empty()) return "refused: " + denied;
+    for (const HacQueue& queue : needed)
+        if (queue.key != (key_t)HAC_NOTIFICATION_QUEUE_KEY && !queue_exists(queue.key))
+            return "browser not running: " + std::string(queue.name) + " queue does not exist";
+    return "refused: bad argument or a queue missing";
+}
+
+// Initialize opens the notification queue; every call the request and reply
+// queues.
+std::string client_status_reason(int status, bool initialising = false) {
     switch (status) {
     case 0: return "ok";
     case -1: return "failed: transfer error, message over 16384 bytes or no usable reply";
     case -3:
-        return queue_exists(HAC_REQUEST_QUEUE_KEY) ? "refused: bad argument or a queue missing"
-                                                   : "browser not running: request queue does not exist";
+        return initialising ? refusal_reason({kHacQueues[2]}) : refusal_reason({kHacQueues[0], kHacQueues[1]});
     case -4: return "out of memory";
     case -5: return "receive thread not started";
     default: return "unexpected status";
@@ -648,8 +664,8 @@ int manager_main(const std::vector<std::string>& args) {
     register_callbacks();
     const int status = Vetu_HAC_Client_Initialize();
     if (status != 0) {
-        Record failure = result_record("initialize", status);
-        emit(failure);
+        Record failure("result", "initialize", "initialize");
+        emit(failure.add("status", status).add("reason", client_status_reason(status, true)));
         Vetu_HAC_Client_Finalize();
         finish(EXIT_FAILED);
     }

@@ -150,22 +150,36 @@ bool run_with_timeout(const std::function<Record()>& call, double seconds, Recor
 
 struct QueueState {
     bool exists;
+    bool usable;       // read and write allowed, as the library opens its queues
+    bool readable;     // msgctl(IPC_STAT) allowed: the counts below are known
+    bool owner_known;  // owner and mode below are known
     int id;
     unsigned long messages;
     unsigned long bytes;
     pid_t last_sender;
     pid_t last_receiver;
+    uid_t owner;
+    unsigned int mode;  // permission bits
 };
 
 struct HacQueue {
     const char* name;
     key_t key;
 };
-extern const HacQueue kHacQueues[3];
+extern const HacQueue kHacQueues[3];  // request, reply, notification
 
 QueueState queue_state(key_t key);
 bool queue_exists(key_t key);
-// Prints a warning when fragments are already waiting in the queue.
+// "owner root (uid 0), mode 0600", or "owner and mode unknown".
+std::string owner_and_mode(const QueueState& state);
+// "permission denied on the reply queue (0x92101072): owner root (uid 0), mode 0600"
+std::string denied_queue_text(const HacQueue& queue, const QueueState& state);
+// The denial of the first of these queues that exists but may not be used;
+// empty when there is none. The library's calls give only -3 for it, as for
+// a missing queue.
+std::string first_denied_queue(const std::vector<HacQueue>& queues);
+// Prints a warning when fragments are already waiting in the queue, or when
+// they cannot be counted.
 void warn_if_queue_holds_fragments(const HacQueue& queue, const std::string& consequence);
 
 // ---- subcommands ----

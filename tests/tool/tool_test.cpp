@@ -1,8 +1,10 @@
 // The hac tool as its users run it: real processes, real queues, the real
 // control port. Every wait is on a line of output, with a deadline.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -10,6 +12,7 @@
 
 #include <fstream>
 #include <memory>
+#include <tuple>
 
 #include "hac_message_type.h"
 #include "test_support.h"
@@ -19,6 +22,23 @@ using namespace hac_test;
 namespace {
 
 const std::chrono::milliseconds kDeadline(10000);
+
+// The JSON lines of a tool's output; the library's own log lines are not JSON.
+std::vector<Json::Value> json_records(const std::string& output) {
+    std::vector<Json::Value> parsed;
+    for (const std::string& line : split_lines(output)) {
+        Json::Value value;
+        if (!line.empty() && line[0] == '{' && Json::Reader().parse(line, value)) parsed.push_back(value);
+    }
+    return parsed;
+}
+
+// The nth record (from 0) of this kind and name; null when there is none.
+Json::Value find_record(const std::string& output, const std::string& kind, const std::string& name, int nth = 0) {
+    for (const Json::Value& record : json_records(output))
+        if (record["kind"] == kind && (name.empty() || record["name"] == name) && nth-- == 0) return record;
+    return Json::Value();
+}
 
 // One hac process: its standard input on a pipe the test writes, its
 // standard output and error in files the test reads.
@@ -65,20 +85,9 @@ public:
     std::string output() const { return read_file(out_path_); }
     std::string errors() const { return read_file(err_path_); }
 
-    // The JSON lines of the output; the library's own log lines are not JSON.
-    std::vector<Json::Value> records() const {
-        std::vector<Json::Value> parsed;
-        for (const std::string& line : split_lines(output())) {
-            Json::Value value;
-            if (!line.empty() && line[0] == '{' && Json::Reader().parse(line, value)) parsed.push_back(value);
-        }
-        return parsed;
-    }
-    // The nth record (from 0) of this kind and name; null when there is none.
+    std::vector<Json::Value> records() const { return json_records(output()); }
     Json::Value find(const std::string& kind, const std::string& name, int nth = 0) const {
-        for (const Json::Value& record : records())
-            if (record["kind"] == kind && (name.empty() || record["name"] == name) && nth-- == 0) return record;
-        return Json::Value();
+        return find_record(output(), kind, name, nth);
     }
     Json::Value wait_for(const std::string& kind, const std::string& name, int nth = 0) const {
         Json::Value found;
@@ -105,6 +114,66 @@ class ToolTest : public ::testing::Test {
 protected:
     void SetUp() override { remove_hac_queues(); }
     void TearDown() override { remove_hac_queues(); }
+};
+
+// A tool run to its end as the user nobody, whom the kernel holds to a
+// queue's mode as it does not hold root.
+struct Finished {
+    int status;
+    std::string output, errors;
+    Json::Value find(const std::string& kind, const std::string& name) const {
+        return find_record(output, kind, name);
+    }
+};
+
+// The child that gives up root's rights is a child of the test, so the test
+// keeps them; the tool is started from it as every peer is.
+Finished run_as_nobody(const std::vector<std::string>& args, const std::string& input = "") {
+    const std::string in_path = temp_path("tool_in"), out_path = temp_path("tool_out"), err_path = temp_path("tool_err");
+    std::ofstream(in_path) << input;
+    const int status = run_in_child(
+        [&] {
+            const int in = open(in_path.c_str(), O_RDONLY);
+            const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) return 125;
+            const struct passwd* nobody = getpwnam("nobody");
+            const uid_t uid = nobody ? nobody->pw_uid : 65534;
+            const gid_t gid = nobody ? nobody->pw_gid : 65534;
+            if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) return 126;
+            Peer tool(HAC_TOOL_PATH, args, out_path);
+            return tool.wait(kDeadline);
+        },
+        2 * kDeadline);
+    Finished finished = {status, read_file(out_path), read_file(err_path)};
+    for (const std::string& path : {in_path, out_path, err_path}) unlink(path.c_str());
+    return finished;
+}
+
+// HAC queues that root made before the tool runs as nobody.
+class ToolTestForeignQueues : public ToolTest {
+protected:
+    void SetUp() override {
+        ToolTest::SetUp();
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "not running as root: cannot make root's queues and run the tool as nobody";
+        }
+    }
+    // A fragment in the queue stands for a stale request or answer.
+    static void create_queue(key_t key, int mode, bool with_fragment) {
+        const int id = msgget(key, IPC_CREAT | IPC_EXCL | mode);
+        ASSERT_GE(id, 0) << std::hex << key;
+        struct {
+            long mtype;
+            char text[8];
+        } fragment = {1, "stale"};
+        if (with_fragment) {
+            ASSERT_EQ(msgsnd(id, &fragment, 5, IPC_NOWAIT), 0);
+        }
+    }
+    static unsigned long fragments_in(key_t key) {
+        struct msqid_ds ds;
+        return msgctl(msgget(key, 0), IPC_STAT, &ds) == 0 ? ds.msg_qnum : 0;
+    }
 };
 
 const char* const kRecordFile =
@@ -350,4 +419,62 @@ TEST_F(ToolTest, ARecordFileTheBrowserCouldNotDecodeIsRefusedAndNothingIsSent) {
     // Refused before the client started: it made no queue, sent nothing.
     for (key_t key : hac_queue_keys()) EXPECT_FALSE(queue_exists(key));
     unlink(file.c_str());
+}
+
+TEST_F(ToolTestForeignQueues, BrowserThatMayNotUseTheQueuesSaysWhyInsteadOfReady) {
+    for (key_t key : hac_queue_keys()) create_queue(key, 0600, false);
+    const Finished browser = run_as_nobody({"browser", "--json", "--quit-on-eof"});
+    EXPECT_EQ(browser.status, 1) << browser.output << browser.errors;
+    EXPECT_TRUE(browser.find("ready", "").isNull()) << browser.output;
+    EXPECT_EQ(browser.find("error", "")["message"].asString(),
+              "permission denied on the request queue (0x92101071): owner root (uid 0), mode 0600; "
+              "the browser cannot serve");
+}
+
+TEST_F(ToolTestForeignQueues, QueuesToolSaysPermissionDeniedAndChangesNothing) {
+    for (key_t key : hac_queue_keys()) create_queue(key, 0600, true);
+    const std::string denied = R"("error": "permission denied: owner root (uid 0), mode 0600")";
+    const std::vector<std::tuple<std::vector<std::string>, std::string, std::string>> cases = {
+        {{"queues", "--json"}, "queue", "{" + denied + R"(, "owner_uid": 0, "mode": "0600", "exists": true})"},
+        {{"queues", "--json", "--purge", "--yes"}, "purged", "{" + denied + R"(, "fragments": 0})"},
+        {{"queues", "--json", "--remove", "--yes"}, "removed", "{" + denied + R"(, "removed": false})"},
+    };
+    for (const auto& c : cases) {
+        const Finished run = run_as_nobody(std::get<0>(c));
+        EXPECT_EQ(run.status, 1) << run.output << run.errors;
+        for (const char* name : {"request", "reply", "notification"})
+            expect_members(run.find(std::get<1>(c), name), std::get<2>(c));
+    }
+    for (key_t key : hac_queue_keys()) EXPECT_EQ(fragments_in(key), 1u);
+}
+
+TEST_F(ToolTestForeignQueues, AQueueThatMayNotBeUsedIsToldFromAMissingOne) {
+    const std::string owner = ": owner root (uid 0), mode 0600";
+    // The manager's own notification queue is root's: it cannot start.
+    for (key_t key : hac_queue_keys()) create_queue(key, 0600, key == (key_t)HAC_REPLY_QUEUE_KEY);
+    const Finished refused = run_as_nobody({"manager", "--json", "version"});
+    EXPECT_EQ(refused.status, 1) << refused.output << refused.errors;
+    EXPECT_EQ(refused.find("result", "initialize")["reason"].asString(),
+              "refused: permission denied on the notification queue (0x92101073)" + owner);
+
+    // It makes its notification queue, but the browser's queues are root's.
+    remove_queue(HAC_NOTIFICATION_QUEUE_KEY);
+    const Finished manager = run_as_nobody({"manager", "--json", "version"});
+    EXPECT_EQ(manager.status, 1) << manager.output << manager.errors;
+    EXPECT_EQ(manager.find("result", "version")["reason"].asString(),
+              "refused: permission denied on the request queue (0x92101071)" + owner);
+    EXPECT_NE(manager.find("warning", "queue_denied")["message"].asString().find(
+                  "the reply queue cannot be counted: permission denied on the reply queue"),
+              std::string::npos)
+        << manager.output;
+
+    // The browser serves, but the manager's notification queue is root's.
+    remove_hac_queues();
+    create_queue(HAC_REQUEST_QUEUE_KEY, 0666, false);
+    create_queue(HAC_REPLY_QUEUE_KEY, 0666, false);
+    create_queue(HAC_NOTIFICATION_QUEUE_KEY, 0600, false);
+    const Finished browser = run_as_nobody({"browser", "--json", "--quit-on-eof"}, "state 1 1 started\n");
+    EXPECT_EQ(browser.status, 0) << browser.output << browser.errors;
+    EXPECT_EQ(browser.find("notification", "state")["reason"].asString(),
+              "refused: permission denied on the notification queue (0x92101073)" + owner);
 }
