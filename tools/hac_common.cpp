@@ -494,19 +494,28 @@ QueueState queue_state(key_t key) {
 
 bool queue_exists(key_t key) { return msgget(key, 0) >= 0; }
 
+std::string key_text(key_t key) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%08x", (unsigned int)key);
+    return text;
+}
+
+std::string mode_text(unsigned int mode) {
+    char text[8];
+    snprintf(text, sizeof text, "%04o", mode & 0777);
+    return text;
+}
+
 std::string owner_and_mode(const QueueState& state) {
     if (!state.owner_known) return "owner and mode unknown";
-    char mode[8];
-    snprintf(mode, sizeof mode, "%04o", state.mode);
     const std::string name = user_name(state.owner);
     const std::string uid = "uid " + std::to_string(state.owner);
-    return "owner " + (name == uid ? uid : name + " (" + uid + ")") + ", mode " + mode;
+    return "owner " + (name == uid ? uid : name + " (" + uid + ")") + ", mode " + mode_text(state.mode);
 }
 
 std::string denied_queue_text(const HacQueue& queue, const QueueState& state) {
-    char key[16];
-    snprintf(key, sizeof key, "0x%08x", (unsigned int)queue.key);
-    return std::string("permission denied on the ") + queue.name + " queue (" + key + "): " + owner_and_mode(state);
+    return std::string("permission denied on the ") + queue.name + " queue (" + key_text(queue.key) +
+           "): " + owner_and_mode(state);
 }
 
 std::string first_denied_queue(const std::vector<HacQueue>& queues) {

@@ -91,26 +91,26 @@ struct CommandSpec {
     PrepareFn prepare;
 };
 
-// Why a call was refused (-3): a queue it needs that another user made and
-// this one may not use, a queue only the browser makes, or else a bad
-// argument.
-std::string refusal_reason(const std::vector<HacQueue>& needed) {
+// Why the client refused (-3): a queue that another user made and this one
+// may not use, a queue that only the browser makes, or else a bad argument.
+// Initialize opens the notification queue; every call the request queue and
+// its reply queue.
+std::string refusal_reason(bool initialising) {
+    const std::vector<HacQueue> needed =
+        initialising ? std::vector<HacQueue>{kHacQueues[2]} : std::vector<HacQueue>{kHacQueues[0], kHacQueues[1]};
     const std::string denied = first_denied_queue(needed);
     if (!denied.empty()) return "refused: " + denied;
-    for (const HacQueue& queue : needed)
-        if (queue.key != (key_t)HAC_NOTIFICATION_QUEUE_KEY && !queue_exists(queue.key))
-            return "browser not running: " + std::string(queue.name) + " queue does not exist";
+    if (!initialising)
+        for (const HacQueue& queue : needed)
+            if (!queue_exists(queue.key)) return "browser not running: " + std::string(queue.name) + " queue does not exist";
     return "refused: bad argument or a queue missing";
 }
 
-// Initialize opens the notification queue; every call the request and reply
-// queues.
 std::string client_status_reason(int status, bool initialising = false) {
     switch (status) {
     case 0: return "ok";
     case -1: return "failed: transfer error, message over 16384 bytes or no usable reply";
-    case -3:
-        return initialising ? refusal_reason({kHacQueues[2]}) : refusal_reason({kHacQueues[0], kHacQueues[1]});
+    case -3: return refusal_reason(initialising);
     case -4: return "out of memory";
     case -5: return "receive thread not started";
     default: return "unexpected status";

@@ -46,21 +46,15 @@ std::string failure_text(int error_number, const QueueState& state) {
 }
 
 Record queue_record(const HacQueue& queue, const QueueState& state) {
-    char key[16];
-    snprintf(key, sizeof key, "0x%08x", (unsigned int)queue.key);
     Record record("queue", queue.name, std::string(queue.name) + " queue");
-    record.add("key", key).add("exists", state.exists);
+    record.add("key", key_text(queue.key)).add("exists", state.exists);
     if (state.exists) record.add("id", state.id);
     if (state.exists && state.readable) {
         record.add("messages", (Json::UInt64)state.messages).add("bytes", (Json::UInt64)state.bytes);
         record.add("last_sender_pid", (int)state.last_sender).add("last_receiver_pid", (int)state.last_receiver);
     } else if (state.exists) {
         record.add("error", failure_text(EACCES, state));
-        if (state.owner_known) {
-            char mode[8];
-            snprintf(mode, sizeof mode, "%04o", state.mode);
-            record.add("owner_uid", (Json::UInt64)state.owner).add("mode", mode);
-        }
+        if (state.owner_known) record.add("owner_uid", (Json::UInt64)state.owner).add("mode", mode_text(state.mode));
     }
     return record;
 }

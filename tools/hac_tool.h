@@ -170,6 +170,8 @@ extern const HacQueue kHacQueues[3];  // request, reply, notification
 
 QueueState queue_state(key_t key);
 bool queue_exists(key_t key);
+std::string key_text(key_t key);          // "0x92101071"
+std::string mode_text(unsigned int mode);  // "0600"
 // "owner root (uid 0), mode 0600", or "owner and mode unknown".
 std::string owner_and_mode(const QueueState& state);
 // "permission denied on the reply queue (0x92101072): owner root (uid 0), mode 0600"
