@@ -34,12 +34,15 @@ const char* const kBrowserHelp =
     "  dvb STATUS                DVB AIT status: ok|error|no-application|unchanged or a number\n"
     "  xml STATUS                XML AIT status, as dvb\n"
     "  quit                      stop the browser\n"
+    "A line over 65536 bytes is skipped with an error record.\n"
     "\n"
     "The browser runs until SIGINT or SIGTERM (or quit). The end of standard input\n"
     "does not stop it, so that it can run in the background with </dev/null;\n"
     "--quit-on-eof makes it stop there. It stops with Finalize and exit status 0.\n"
     "\n"
-    "Exit status: 0 stopped cleanly, 1 the request queue could not be created,\n"
+    "Exit status: 0 stopped cleanly; 1 the request or reply queue could not be\n"
+    "created, or another user made it and this one may not read and write it\n"
+    "(\"permission denied on the request queue (0x92101071): owner ..., mode ...\");\n"
     "2 bad usage.\n";
 
 struct BrowserAnswers {
@@ -174,9 +177,12 @@ std::string notification_reason(int status) {
     switch (status) {
     case 0: return "ok";
     case -1: return "failed: transfer error";
-    case -3:
+    case -3: {
+        const std::string denied = first_denied_queue({kHacQueues[2]});
+        if (!denied.empty()) return "refused: " + denied;
         return queue_exists(HAC_NOTIFICATION_QUEUE_KEY) ? "refused: server not initialised"
                                                         : "manager not running: notification queue does not exist";
+    }
     case -4: return "out of memory";
     default: return "unexpected status";
     }
@@ -219,7 +225,11 @@ void read_notifications(bool quit_on_eof) {
     LineReader reader(STDIN_FILENO);
     std::string line, error;
     std::vector<std::string> words;
-    while (reader.next(&line)) {
+    for (LineReader::Result read; (read = reader.next(&line)) != LineReader::END;) {
+        if (read == LineReader::TOO_LONG) {
+            emit_input_error(too_long_line_message());
+            continue;
+        }
         if (!split_words(line, &words, &error)) {
             emit_input_error(error);
             continue;
@@ -255,12 +265,6 @@ bool parse_bi_app(const std::string& text, VetuAppIdentifier* app) {
            parse_int(text.substr(colon + 1), &app->orgid);
 }
 
-bool parse_truth(const std::string& text, int* out) {
-    if (text != "0" && text != "1") return false;
-    *out = text == "1";
-    return true;
-}
-
 // Fills g_answers; returns an error message, empty when all is well.
 std::string parse_answers(const std::string& version, const std::string& errcode, const std::string& running,
                           const std::string& teletext, const std::string& bi_app) {
@@ -269,6 +273,17 @@ std::string parse_answers(const std::string& version, const std::string& errcode
     if (!running.empty() && !parse_truth(running, &g_answers.running)) return "--running wants 0 or 1";
     if (!teletext.empty() && !parse_truth(teletext, &g_answers.teletext)) return "--teletext wants 0 or 1";
     if (!bi_app.empty() && !parse_bi_app(bi_app, &g_answers.bi_app)) return "--bi-app wants APPID:ORGID";
+    return "";
+}
+
+// Why the server cannot serve: a queue it could not create, or one that
+// another user made and that it may not read and write. Empty when it serves.
+std::string server_queue_problem() {
+    for (const HacQueue& queue : {kHacQueues[0], kHacQueues[1]}) {
+        const QueueState state = queue_state(queue.key);
+        if (!state.exists) return "the " + std::string(queue.name) + " queue could not be created";
+        if (!state.usable) return denied_queue_text(queue, state) + "; the browser cannot serve";
+    }
     return "";
 }
 
@@ -307,9 +322,12 @@ int browser_main(const std::vector<std::string>& args) {
     if (log_control) vetu_log_initialize(1);
     Vetu_HAC_Server_RegisterCallback(callback_table(), nullptr);
     Vetu_HAC_Server_Initialize();
-    if (!queue_exists(HAC_REQUEST_QUEUE_KEY)) {
+    // Initialize returns 0 also when it could not open the queues, so the
+    // queues themselves tell whether the server serves.
+    error = server_queue_problem();
+    if (!error.empty()) {
         Record failure("error", "", "error");
-        emit(failure.add("message", "the request queue could not be created"));
+        emit(failure.add("message", error));
         Vetu_HAC_Server_Finalize();
         finish(EXIT_FAILED);
     }

@@ -3,6 +3,7 @@
 #include <ctype.h>
 #include <errno.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <stdio_ext.h>
 #include <stdlib.h>
@@ -198,32 +199,55 @@ bool parse_options(const std::vector<std::string>& args, const std::vector<Optio
     return true;
 }
 
+namespace {
+
+// A number is the whole word: an optional sign, then decimal digits and
+// nothing else. strtoll alone would skip leading blanks and stop at a NUL
+// byte, so "\0garbage" would read as 0.
+bool is_decimal_word(const std::string& text, bool minus_allowed) {
+    size_t digits = 0;
+    if (!text.empty() && (text[0] == '+' || (minus_allowed && text[0] == '-'))) digits = 1;
+    if (digits == text.size()) return false;
+    for (size_t i = digits; i < text.size(); ++i)
+        if (!isdigit((unsigned char)text[i])) return false;
+    return true;
+}
+
+}  // namespace
+
 bool parse_int(const std::string& text, int* out) {
-    if (text.empty()) return false;
-    char* end = nullptr;
+    if (!is_decimal_word(text, true)) return false;
     errno = 0;
-    const long long value = strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || value < INT_MIN || value > INT_MAX) return false;
+    const long long value = strtoll(text.c_str(), nullptr, 10);
+    if (errno != 0 || value < INT_MIN || value > INT_MAX) return false;
     *out = (int)value;
     return true;
 }
 
 bool parse_unsigned(const std::string& text, unsigned int* out) {
-    if (text.empty() || text[0] == '-') return false;
-    char* end = nullptr;
+    if (!is_decimal_word(text, false)) return false;
     errno = 0;
-    const unsigned long long value = strtoull(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || value > UINT_MAX) return false;
+    const unsigned long long value = strtoull(text.c_str(), nullptr, 10);
+    if (errno != 0 || value > UINT_MAX) return false;
     *out = (unsigned int)value;
     return true;
 }
 
+bool parse_truth(const std::string& text, int* out) {
+    if (text != "0" && text != "1") return false;
+    *out = text == "1";
+    return true;
+}
+
 bool parse_seconds(const std::string& text, double* out) {
-    if (text.empty()) return false;
+    // strtod would skip leading blanks and stop at a NUL byte.
+    if (text.empty() || isspace((unsigned char)text[0])) return false;
     char* end = nullptr;
     errno = 0;
     const double value = strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !(value > 0) || value > 86400) return false;
+    // Written so that NaN fails too.
+    if (errno != 0 || end != text.c_str() + text.size() || !(value >= kMinSeconds && value <= kMaxSeconds))
+        return false;
     *out = value;
     return true;
 }
@@ -321,30 +345,52 @@ const char* signal_label(int sig) {
     }
 }
 
-bool LineReader::next(std::string* line) {
+bool LineReader::read_more() {
+    // What is left of the current line moves to the front once per read, and
+    // it is never longer than the cap.
+    buffer_.erase(0, start_);
+    start_ = 0;
+    const size_t kChunk = 65536;
+    const size_t kept = buffer_.size();
+    buffer_.resize(kept + kChunk);
     for (;;) {
-        const size_t newline = pending_.find('\n');
-        if (newline != std::string::npos) {
-            *line = pending_.substr(0, newline);
-            pending_.erase(0, newline + 1);
-            if (!line->empty() && line->back() == '\r') line->pop_back();
-            return true;
-        }
-        if (eof_) {
-            if (pending_.empty()) return false;
-            *line = pending_;
-            pending_.clear();
-            return true;
-        }
-        char buffer[4096];
-        const ssize_t n = read(fd_, buffer, sizeof buffer);
+        const ssize_t n = read(fd_, &buffer_[kept], kChunk);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            eof_ = true;
-            continue;
-        }
-        pending_.append(buffer, (size_t)n);
+        buffer_.resize(kept + (n > 0 ? (size_t)n : 0));
+        return n > 0;
     }
+}
+
+LineReader::Result LineReader::next(std::string* line) {
+    for (;;) {
+        const size_t newline = buffer_.find('\n', start_ + scanned_);
+        const size_t end = newline != std::string::npos ? newline : buffer_.size();
+        const size_t length = end - start_;
+        if (newline != std::string::npos || (eof_ && (length > 0 || skipping_))) {
+            const bool too_long = skipping_ || length > kMaxLineBytes;
+            if (!too_long) {
+                line->assign(buffer_, start_, length);
+                if (!line->empty() && line->back() == '\r') line->pop_back();
+            }
+            start_ = newline != std::string::npos ? newline + 1 : end;
+            scanned_ = 0;
+            skipping_ = false;
+            return too_long ? TOO_LONG : LINE;
+        }
+        if (eof_) return END;
+        scanned_ = length;
+        if (length > kMaxLineBytes) {
+            buffer_.clear();
+            start_ = scanned_ = 0;
+            skipping_ = true;
+        }
+        if (!read_more()) eof_ = true;
+    }
+}
+
+std::string too_long_line_message() {
+    return "line over " + std::to_string(LineReader::kMaxLineBytes) +
+           " bytes skipped: no command or notification is that long";
 }
 
 bool run_with_timeout(const std::function<Record()>& call, double seconds, Record* result) {
@@ -382,26 +428,114 @@ const HacQueue kHacQueues[3] = {{"request", (key_t)HAC_REQUEST_QUEUE_KEY},
                                 {"reply", (key_t)HAC_REPLY_QUEUE_KEY},
                                 {"notification", (key_t)HAC_NOTIFICATION_QUEUE_KEY}};
 
+namespace {
+
+// Owner and mode of a queue this process may not stat: /proc/sysvipc/msg
+// shows every queue of the IPC namespace to everyone.
+bool owner_from_proc(int id, uid_t* owner, unsigned int* mode) {
+    FILE* table = fopen("/proc/sysvipc/msg", "re");
+    if (table == nullptr) return false;
+    char line[512];
+    bool found = false;
+    if (fgets(line, sizeof line, table) != nullptr) {  // the heading
+        while (!found && fgets(line, sizeof line, table) != nullptr) {
+            int key = 0, msqid = -1;
+            unsigned int perms = 0, uid = 0;
+            unsigned long cbytes = 0, qnum = 0;
+            int lspid = 0, lrpid = 0;
+            if (sscanf(line, "%d %d %o %lu %lu %d %d %u", &key, &msqid, &perms, &cbytes, &qnum, &lspid, &lrpid,
+                       &uid) == 8 &&
+                msqid == id) {
+                *owner = (uid_t)uid;
+                *mode = perms & 0777;
+                found = true;
+            }
+        }
+    }
+    fclose(table);
+    return found;
+}
+
+std::string user_name(uid_t uid) {
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    char buffer[1024];
+    if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) return found->pw_name;
+    return "uid " + std::to_string(uid);
+}
+
+}  // namespace
+
 QueueState queue_state(key_t key) {
-    QueueState state = {false, -1, 0, 0, 0, 0};
+    QueueState state = {false, false, false, false, -1, 0, 0, 0, 0, 0, 0};
     const int id = msgget(key, 0);
     if (id < 0) return state;
     state.exists = true;
     state.id = id;
+    // The library opens its queues asking for read and write, and an
+    // existing queue refuses such an open with EACCES, where msgget(key, 0)
+    // asks for nothing and succeeds.
+    state.usable = msgget(key, 0666) >= 0;
     struct msqid_ds ds;
     if (msgctl(id, IPC_STAT, &ds) == 0) {
+        state.readable = true;
         state.messages = ds.msg_qnum;
         state.bytes = ds.__msg_cbytes;
         state.last_sender = ds.msg_lspid;
         state.last_receiver = ds.msg_lrpid;
+        state.owner_known = true;
+        state.owner = ds.msg_perm.uid;
+        state.mode = ds.msg_perm.mode & 0777;
+    } else {
+        state.owner_known = owner_from_proc(id, &state.owner, &state.mode);
     }
     return state;
 }
 
 bool queue_exists(key_t key) { return msgget(key, 0) >= 0; }
 
+std::string key_text(key_t key) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%08x", (unsigned int)key);
+    return text;
+}
+
+std::string mode_text(unsigned int mode) {
+    char text[8];
+    snprintf(text, sizeof text, "%04o", mode & 0777);
+    return text;
+}
+
+std::string owner_and_mode(const QueueState& state) {
+    if (!state.owner_known) return "owner and mode unknown";
+    const std::string name = user_name(state.owner);
+    const std::string uid = "uid " + std::to_string(state.owner);
+    return "owner " + (name == uid ? uid : name + " (" + uid + ")") + ", mode " + mode_text(state.mode);
+}
+
+std::string denied_queue_text(const HacQueue& queue, const QueueState& state) {
+    return std::string("permission denied on the ") + queue.name + " queue (" + key_text(queue.key) +
+           "): " + owner_and_mode(state);
+}
+
+std::string first_denied_queue(const std::vector<HacQueue>& queues) {
+    for (const HacQueue& queue : queues) {
+        const QueueState state = queue_state(queue.key);
+        if (state.exists && !state.usable) return denied_queue_text(queue, state);
+    }
+    return "";
+}
+
 void warn_if_queue_holds_fragments(const HacQueue& queue, const std::string& consequence) {
     const QueueState state = queue_state(queue.key);
+    if (state.exists && !state.readable) {
+        Record warning("warning", "queue_denied", "warning");
+        warning.add("queue", queue.name)
+            .add("message", "fragments waiting in the " + std::string(queue.name) + " queue cannot be counted: " +
+                                denied_queue_text(queue, state));
+        emit(warning);
+        return;
+    }
     if (!state.exists || state.messages == 0) return;
     Record warning("warning", "stale_fragments", "warning");
     warning.add("queue", queue.name)

@@ -48,6 +48,7 @@ const char* const kLogHelp =
     "each at most 32 characters. With one reporting process, --port and --pid\n"
     "may be left out. A command waits until a report shows the change (at most\n"
     "--timeout seconds, default 5; a process takes one command a second).\n"
+    "--listen and --timeout take 0.001 to 86400 seconds.\n"
     "The module list shows names only, not their levels.\n"
     "\n"
     "Exit status: 0 done, 1 nothing reported, port 54321 busy, or the change not\n"
@@ -389,9 +390,9 @@ int log_main(const std::vector<std::string>& args) {
     }
     double timeout_seconds = 5, listen_seconds = 1.5;
     if (!timeout.empty() && !parse_seconds(timeout, &timeout_seconds))
-        return usage_error("log", "--timeout wants a positive number of seconds");
+        return usage_error("log", "--timeout wants a positive number of seconds (" + std::string(kSecondsRange) + ")");
     if (!listen.empty() && !parse_seconds(listen, &listen_seconds))
-        return usage_error("log", "--listen wants a positive number of seconds");
+        return usage_error("log", "--listen wants a positive number of seconds (" + std::string(kSecondsRange) + ")");
     Target target = {0, 0};
     if (!parse_target(port, pid, &target, &error)) return usage_error("log", error);
     set_output("log", json);

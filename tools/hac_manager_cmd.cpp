@@ -1,11 +1,12 @@
 // hac manager: plays the application manager side of the HAC channel.
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "hac_tool.h"
@@ -49,19 +50,27 @@ const char* const kManagerHelp =
     "iconloc, iconflag, appuse, serid, aitver, apptype, profile, profileversion),\n"
     "with \"tranprotocols\": [{\"pi\", \"bu\", \"ip\", \"pp\"}, ...], \"bd\": [\"...\"] and\n"
     "\"iso\": \"eng\"; the numbered form (pi0, bu0, bd0, iso0, trprn, bn) works too.\n"
+    "A file over 1048576 bytes or nested deeper than 16 levels, or a record with\n"
+    "a member the browser's decoder refuses (a string where a number is due, ...)\n"
+    "is refused as bad usage, naming the record and member; nothing is sent.\n"
     "\n"
     "Options:\n"
-    "  --timeout S     wait at most S seconds for each call (default 5)\n"
+    "  --timeout S     wait at most S seconds for each call (default 5;\n"
+    "                  0.001 to 86400)\n"
     "  --json          one JSON object per line\n"
     "  --log-control   start the log control thread (see 'hac log')\n"
     "  --help          this text\n"
     "\n"
     "Each command prints its status (0 ok, -1 failed, -3 refused or browser not\n"
     "running, -4 no memory, -5 no receive thread) with a reason and, for queries,\n"
-    "the values.\n"
+    "the values. A queue that another user made and this one may not read and\n"
+    "write gives -3 with \"refused: permission denied on the request queue\n"
+    "(0x92101071): owner ..., mode ...\"; a missing one \"browser not running:\n"
+    "request queue does not exist\".\n"
     "\n"
     "Exit status: 0 every command returned 0; 1 a command returned non-zero or\n"
-    "the client did not start; 2 bad usage (also a bad command on stdin);\n"
+    "the client did not start; 2 bad usage (also a bad command on stdin, or a\n"
+    "line there over 65536 bytes, which is skipped);\n"
     "3 no answer from the browser within --timeout (the request then stays in the\n"
     "request queue: 'hac queues --purge' removes it); 130 interrupted while a\n"
     "call was waiting.\n";
@@ -82,13 +91,26 @@ struct CommandSpec {
     PrepareFn prepare;
 };
 
-std::string client_status_reason(int status) {
+// Why the client refused (-3): a queue that another user made and this one
+// may not use, a queue that only the browser makes, or else a bad argument.
+// Initialize opens the notification queue; every call the request queue and
+// its reply queue.
+std::string refusal_reason(bool initialising) {
+    const std::vector<HacQueue> needed =
+        initialising ? std::vector<HacQueue>{kHacQueues[2]} : std::vector<HacQueue>{kHacQueues[0], kHacQueues[1]};
+    const std::string denied = first_denied_queue(needed);
+    if (!denied.empty()) return "refused: " + denied;
+    if (!initialising)
+        for (const HacQueue& queue : needed)
+            if (!queue_exists(queue.key)) return "browser not running: " + std::string(queue.name) + " queue does not exist";
+    return "refused: bad argument or a queue missing";
+}
+
+std::string client_status_reason(int status, bool initialising = false) {
     switch (status) {
     case 0: return "ok";
     case -1: return "failed: transfer error, message over 16384 bytes or no usable reply";
-    case -3:
-        return queue_exists(HAC_REQUEST_QUEUE_KEY) ? "refused: bad argument or a queue missing"
-                                                   : "browser not running: request queue does not exist";
+    case -3: return refusal_reason(initialising);
     case -4: return "out of memory";
     case -5: return "receive thread not started";
     default: return "unexpected status";
@@ -118,7 +140,7 @@ bool prepare_ids(const Words& words, Prepared* out, std::string* error) {
     unsigned int svrid = 0, aitver = 0;
     int hasait = 0;
     if (wrong_count(words, 3, 3, error)) return false;
-    if (!parse_unsigned(words[1], &svrid) || !parse_unsigned(words[2], &aitver) || !parse_int(words[3], &hasait)) {
+    if (!parse_unsigned(words[1], &svrid) || !parse_unsigned(words[2], &aitver) || !parse_truth(words[3], &hasait)) {
         *error = "SVRID and AITVER must be unsigned integers, HASAIT 0 or 1";
         return false;
     }
@@ -128,50 +150,172 @@ bool prepare_ids(const Words& words, Prepared* out, std::string* error) {
     return true;
 }
 
+// A record file larger than this is refused unread: no HAC message exceeds
+// 16384 bytes, and a file sixty-four times that leaves room for any layout
+// and comments around records that still fit in one.
+const size_t kMaxRecordFileBytes = 1 << 20;
+// Records nest four levels deep (array, record, tranprotocols, entry).
+const int kMaxRecordFileDepth = 16;
+
 // Turns the friendly members of a record file entry into the numbered members
-// of the record document.
-Json::Value record_document(const Json::Value& entry) {
-    Json::Value document = entry;
+// of the record document. False when a friendly member cannot be turned.
+bool record_document(const Json::Value& entry, Json::Value* document, std::string* error) {
+    *document = entry;
     if (entry.isMember("tranprotocols") && entry["tranprotocols"].isArray()) {
         const Json::Value& protocols = entry["tranprotocols"];
-        document.removeMember("tranprotocols");
-        document["trprn"] = (int)protocols.size();
+        document->removeMember("tranprotocols");
+        (*document)["trprn"] = (int)protocols.size();
         for (Json::ArrayIndex i = 0; i < protocols.size(); ++i) {
             const std::string n = std::to_string(i);
-            document["pi" + n] = protocols[i].get("pi", 0);
-            document["bu" + n] = protocols[i].get("bu", "");
-            document["ip" + n] = protocols[i].get("ip", "");
-            document["pp" + n] = protocols[i].get("pp", 0);
+            if (!protocols[i].isObject()) {
+                *error = "tranprotocols[" + n + "] is not an object";
+                return false;
+            }
+            (*document)["pi" + n] = protocols[i].get("pi", 0);
+            (*document)["bu" + n] = protocols[i].get("bu", "");
+            (*document)["ip" + n] = protocols[i].get("ip", "");
+            (*document)["pp" + n] = protocols[i].get("pp", 0);
         }
     }
     if (entry.isMember("bd") && entry["bd"].isArray()) {
         const Json::Value& boundaries = entry["bd"];
-        document.removeMember("bd");
-        document["bn"] = (int)boundaries.size();
-        for (Json::ArrayIndex i = 0; i < boundaries.size(); ++i) document["bd" + std::to_string(i)] = boundaries[i];
+        document->removeMember("bd");
+        (*document)["bn"] = (int)boundaries.size();
+        for (Json::ArrayIndex i = 0; i < boundaries.size(); ++i) (*document)["bd" + std::to_string(i)] = boundaries[i];
     }
     if (entry.isMember("iso") && entry["iso"].isString()) {
         const std::string iso = entry["iso"].asString();
-        document.removeMember("iso");
-        for (int i = 0; i < 3; ++i) document["iso" + std::to_string(i)] = i < (int)iso.size() ? (unsigned char)iso[i] : 0;
+        document->removeMember("iso");
+        for (int i = 0; i < 3; ++i)
+            (*document)["iso" + std::to_string(i)] = i < (int)iso.size() ? (unsigned char)iso[i] : 0;
     }
-    if (entry.isMember("isb") && entry["isb"].isBool()) document["isb"] = entry["isb"].asBool() ? 1 : 0;
-    return document;
+    if (entry.isMember("isb") && entry["isb"].isBool()) (*document)["isb"] = entry["isb"].asBool() ? 1 : 0;
+    return true;
+}
+
+bool decodes(const Json::Value& document) {
+    VetuAITAppInfo app;
+    return aitappinfo_unpacket(document, &app) == 0;
+}
+
+// The member the decoder refuses, in a document it refuses. With the two
+// counts first, which decide which numbered members are read, a document made
+// of the first k members fails from the first refused member on, so halving
+// finds it in a few decodes.
+std::string refused_member(const Json::Value& document) {
+    std::vector<std::string> names;
+    for (const char* count : {"trprn", "bn"})
+        if (document.isMember(count)) names.push_back(count);
+    for (const std::string& name : document.getMemberNames())
+        if (name != "trprn" && name != "bn") names.push_back(name);
+    size_t fine = 0, refused = names.size();
+    while (refused - fine > 1) {
+        const size_t middle = fine + (refused - fine) / 2;
+        Json::Value prefix(Json::objectValue);
+        for (size_t i = 0; i < middle; ++i) prefix[names[i]] = document[names[i]];
+        (decodes(prefix) ? fine : refused) = middle;
+    }
+    return refused > 0 ? names[refused - 1] : std::string();
+}
+
+// The name a numbered member of the document has in the file entry.
+std::string member_in_entry(const Json::Value& entry, const std::string& member) {
+    const size_t digits = member.find_first_of("0123456789");
+    if (digits == std::string::npos || member.find_first_not_of("0123456789", digits) != std::string::npos)
+        return member;
+    const std::string stem = member.substr(0, digits), index = member.substr(digits);
+    const bool protocol = stem == "pi" || stem == "bu" || stem == "ip" || stem == "pp";
+    if (protocol && entry["tranprotocols"].isArray()) return "tranprotocols[" + index + "]." + stem;
+    if (stem == "bd" && entry["bd"].isArray()) return "bd[" + index + "]";
+    return member;
+}
+
+std::string short_json(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    std::string text = Json::writeString(builder, value);
+    if (text.size() > 40) text = text.substr(0, 37) + "...";
+    return text;
+}
+
+// Reads at most the size limit and one byte more, so that /dev/zero or a
+// huge file costs no more than that.
+bool read_record_file(const std::string& path, std::string* text, std::string* error) {
+    if (path.find('\0') != std::string::npos) {
+        *error = "the file name holds a NUL byte";
+        return false;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot read " + path + ": " + strerror(errno);
+        return false;
+    }
+    text->clear();
+    int read_errno = 0;
+    while (text->size() <= kMaxRecordFileBytes) {
+        const size_t have = text->size(), want = kMaxRecordFileBytes + 1 - have;
+        text->resize(have + want);
+        const ssize_t n = read(fd, &(*text)[have], want);
+        text->resize(have + (n > 0 ? (size_t)n : 0));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) read_errno = errno;
+        if (n <= 0) break;
+    }
+    close(fd);
+    if (read_errno != 0) {
+        *error = "cannot read " + path + ": " + strerror(read_errno);
+        return false;
+    }
+    if (text->size() > kMaxRecordFileBytes) {
+        *error = path + " is over " + std::to_string(kMaxRecordFileBytes) +
+                 " bytes: its records cannot fit in one message of at most 16384 bytes";
+        return false;
+    }
+    return true;
+}
+
+bool parse_record_file(const std::string& path, const std::string& text, Json::Value* root, std::string* error) {
+    Json::CharReaderBuilder builder;
+    builder["stackLimit"] = kMaxRecordFileDepth;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string parse_errors;
+    try {
+        if (reader->parse(text.data(), text.data() + text.size(), root, &parse_errors)) return true;
+        *error = path + " is not JSON: " + parse_errors;
+    } catch (const Json::RuntimeError&) {
+        // The only error jsoncpp throws while parsing instead of reporting it.
+        *error = path + " nests deeper than " + std::to_string(kMaxRecordFileDepth) + " levels: it holds no records";
+    } catch (const std::exception& e) {
+        *error = path + " cannot be parsed: " + e.what();
+    }
+    return false;
+}
+
+// Decodes one entry of the file as the browser would; a member the decoder
+// refuses would otherwise leave the whole record zero or empty.
+bool decode_entry(const Json::Value& entry, VetuAITAppInfo* app, std::string* error) {
+    Json::Value document;
+    if (!entry.isObject()) {
+        *error = "not an object";
+        return false;
+    }
+    if (!record_document(entry, &document, error)) return false;
+    const int status = aitappinfo_unpacket(document, app);
+    if (status == 0) return true;
+    if (status == -4) {
+        *error = "out of memory";
+        return false;
+    }
+    const std::string member = refused_member(document);
+    *error = "member \"" + member_in_entry(entry, member) + "\" has a kind the record does not take (" +
+             short_json(document[member]) + ")";
+    return false;
 }
 
 bool load_ait_file(const std::string& path, std::vector<VetuAITAppInfo>* apps, std::string* error) {
-    std::ifstream file(path);
-    if (!file) {
-        *error = "cannot read " + path;
-        return false;
-    }
+    std::string text;
     Json::Value root;
-    Json::CharReaderBuilder builder;
-    std::string parse_errors;
-    if (!Json::parseFromStream(builder, file, &root, &parse_errors)) {
-        *error = path + " is not JSON: " + parse_errors;
-        return false;
-    }
+    if (!read_record_file(path, &text, error) || !parse_record_file(path, text, &root, error)) return false;
     if (root.isObject()) {
         Json::Value list(Json::arrayValue);
         list.append(root);
@@ -182,15 +326,9 @@ bool load_ait_file(const std::string& path, std::vector<VetuAITAppInfo>* apps, s
         return false;
     }
     for (Json::ArrayIndex i = 0; i < root.size(); ++i) {
-        if (!root[i].isObject()) {
-            *error = path + ": record " + std::to_string(i) + " is not an object";
-            return false;
-        }
         VetuAITAppInfo app = VetuAITAppInfo();
-        try {
-            aitappinfo_unpacket(record_document(root[i]), &app);
-        } catch (const std::exception& e) {
-            *error = path + ": record " + std::to_string(i) + " has a member of the wrong kind (" + e.what() + ")";
+        if (!decode_entry(root[i], &app, error)) {
+            *error = path + ": record " + std::to_string(i) + ": " + *error;
             return false;
         }
         apps->push_back(app);
@@ -455,7 +593,12 @@ void run_stdin_commands() {
     LineReader reader(STDIN_FILENO);
     std::string line, error;
     int worst = EXIT_OK;
-    while (reader.next(&line)) {
+    for (LineReader::Result read; (read = reader.next(&line)) != LineReader::END;) {
+        if (read == LineReader::TOO_LONG) {
+            emit_command_error(too_long_line_message());
+            worst = EXIT_USAGE;
+            continue;
+        }
         const size_t start = line.find_first_not_of(" \t");
         if (start == std::string::npos || line[start] == '#') continue;
         if (line.substr(start) == "quit") break;
@@ -506,7 +649,8 @@ int manager_main(const std::vector<std::string>& args) {
         return EXIT_OK;
     }
     if (!timeout.empty() && !parse_seconds(timeout, &g_timeout_seconds))
-        return usage_error("manager", "--timeout wants a positive number of seconds, got '" + timeout + "'");
+        return usage_error("manager", "--timeout wants a positive number of seconds (" + std::string(kSecondsRange) +
+                                          "), got '" + timeout + "'");
     std::vector<Prepared> commands;
     for (const std::string& line : lines) {
         Prepared command;
@@ -520,8 +664,8 @@ int manager_main(const std::vector<std::string>& args) {
     register_callbacks();
     const int status = Vetu_HAC_Client_Initialize();
     if (status != 0) {
-        Record failure = result_record("initialize", status);
-        emit(failure);
+        Record failure("result", "initialize", "initialize");
+        emit(failure.add("status", status).add("reason", client_status_reason(status, true)));
         Vetu_HAC_Client_Finalize();
         finish(EXIT_FAILED);
     }

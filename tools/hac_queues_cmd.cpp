@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <unistd.h>
@@ -31,17 +32,29 @@ const char* const kQueuesHelp =
     "  --yes      do it without asking; otherwise the terminal is asked\n"
     "  --json     one JSON object per line\n"
     "\n"
-    "Exit status: 0 done, 1 refused or a queue could not be changed, 2 bad usage.\n";
+    "A queue that another user made with a mode that keeps this one out shows\n"
+    "error=\"permission denied: owner ..., mode ...\" instead of its counts, as\n"
+    "does a purge or removal that the kernel refuses.\n"
+    "\n"
+    "Exit status: 0 done; 1 not confirmed, or a queue could not be read,\n"
+    "purged or removed; 2 bad usage.\n";
 
-Record queue_record(const HacQueue& queue) {
-    const QueueState state = queue_state(queue.key);
-    char key[16];
-    snprintf(key, sizeof key, "0x%08x", (unsigned int)queue.key);
+// Why a change of the queue failed.
+std::string failure_text(int error_number, const QueueState& state) {
+    if (error_number == EACCES || error_number == EPERM) return "permission denied: " + owner_and_mode(state);
+    return strerror(error_number);
+}
+
+Record queue_record(const HacQueue& queue, const QueueState& state) {
     Record record("queue", queue.name, std::string(queue.name) + " queue");
-    record.add("key", key).add("exists", state.exists);
-    if (state.exists) {
-        record.add("id", state.id).add("messages", (Json::UInt64)state.messages).add("bytes", (Json::UInt64)state.bytes);
+    record.add("key", key_text(queue.key)).add("exists", state.exists);
+    if (state.exists) record.add("id", state.id);
+    if (state.exists && state.readable) {
+        record.add("messages", (Json::UInt64)state.messages).add("bytes", (Json::UInt64)state.bytes);
         record.add("last_sender_pid", (int)state.last_sender).add("last_receiver_pid", (int)state.last_receiver);
+    } else if (state.exists) {
+        record.add("error", failure_text(EACCES, state));
+        if (state.owner_known) record.add("owner_uid", (Json::UInt64)state.owner).add("mode", mode_text(state.mode));
     }
     return record;
 }
@@ -59,16 +72,22 @@ bool confirmed_on_terminal(const std::string& question) {
 }
 
 // Takes fragments off without blocking; MSG_NOERROR lets a fragment larger
-// than the buffer go too.
-unsigned long drain_queue(int id) {
+// than the buffer go too. Returns the errno that ended it: ENOMSG when the
+// queue is empty.
+int drain_queue(int id, unsigned long* taken) {
     struct Buffer {
         long mtype;
         char data[8192];
     };
     static Buffer buffer;
-    unsigned long taken = 0;
-    while (msgrcv(id, &buffer, sizeof buffer.data, 0, IPC_NOWAIT | MSG_NOERROR) >= 0) ++taken;
-    return taken;
+    *taken = 0;
+    for (;;) {
+        if (msgrcv(id, &buffer, sizeof buffer.data, 0, IPC_NOWAIT | MSG_NOERROR) >= 0) {
+            ++*taken;
+        } else if (errno != EINTR) {
+            return errno;
+        }
+    }
 }
 
 int change_queues(bool remove) {
@@ -77,12 +96,19 @@ int change_queues(bool remove) {
         const QueueState state = queue_state(queue.key);
         if (!state.exists) continue;
         Record record(remove ? "removed" : "purged", queue.name, std::string(queue.name) + (remove ? " queue removed" : " queue purged"));
+        int error_number = 0;
         if (remove) {
-            const bool ok = msgctl(state.id, IPC_RMID, nullptr) == 0;
-            record.add("removed", ok);
-            if (!ok) status = EXIT_FAILED;
+            if (msgctl(state.id, IPC_RMID, nullptr) != 0) error_number = errno;
+            record.add("removed", error_number == 0);
         } else {
-            record.add("fragments", (Json::UInt64)drain_queue(state.id));
+            unsigned long taken = 0;
+            error_number = drain_queue(state.id, &taken);
+            if (error_number == ENOMSG) error_number = 0;
+            record.add("fragments", (Json::UInt64)taken);
+        }
+        if (error_number != 0) {
+            record.add("error", failure_text(error_number, state));
+            status = EXIT_FAILED;
         }
         emit(record);
     }
@@ -106,8 +132,13 @@ int queues_main(const std::vector<std::string>& args) {
     if (!positional.empty()) return usage_error("queues", "unexpected argument '" + positional[0] + "'");
     if (purge && remove) return usage_error("queues", "give --purge or --remove, not both");
     set_output("queues", json);
-    for (const HacQueue& queue : kHacQueues) emit(queue_record(queue));
-    if (!purge && !remove) return EXIT_OK;
+    int status = EXIT_OK;
+    for (const HacQueue& queue : kHacQueues) {
+        const QueueState state = queue_state(queue.key);
+        if (state.exists && !state.readable) status = EXIT_FAILED;
+        emit(queue_record(queue, state));
+    }
+    if (!purge && !remove) return status;
 
     const std::string question = remove ? "Remove the HAC queues?" : "Take every waiting fragment out of the HAC queues?";
     if (!yes && !confirmed_on_terminal(question)) {
@@ -115,7 +146,7 @@ int queues_main(const std::vector<std::string>& args) {
         emit(refused.add("message", "nothing changed: not confirmed (pass --yes when no terminal can be asked)"));
         return EXIT_FAILED;
     }
-    return change_queues(remove);
+    return change_queues(remove) == EXIT_OK ? status : EXIT_FAILED;
 }
 
 }  // namespace hac_tool

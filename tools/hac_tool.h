@@ -69,8 +69,18 @@ struct Option {
 // and "--name=value". A lone "--" ends the options.
 bool parse_options(const std::vector<std::string>& args, const std::vector<Option>& options,
                    std::vector<std::string>* positional, std::string* error);
+// Numbers take the whole word: digits with an optional sign, nothing else
+// (no blank, no NUL byte).
 bool parse_int(const std::string& text, int* out);
 bool parse_unsigned(const std::string& text, unsigned int* out);
+// "0" or "1".
+bool parse_truth(const std::string& text, int* out);
+// A finite number of seconds from kMinSeconds to kMaxSeconds: below a
+// millisecond a wait ends before any answer can come, and a day is longer
+// than anyone waits on purpose.
+const double kMinSeconds = 0.001;
+const double kMaxSeconds = 86400;
+const char* const kSecondsRange = "0.001 to 86400";
 bool parse_seconds(const std::string& text, double* out);
 // Splits a command line at blanks; "double quotes" keep blanks in a word.
 bool split_words(const std::string& line, std::vector<std::string>* words, std::string* error);
@@ -101,17 +111,35 @@ void request_finish();
 const char* signal_label(int sig);
 
 // Reads standard input line by line with read(2), never through stdio, so a
-// thread blocked here holds no stdio lock when the process ends.
+// thread blocked here holds no stdio lock when the process ends. Each byte
+// is looked at once, and a line longer than the cap is thrown away as it
+// comes instead of being kept: time stays linear and memory bounded
+// whatever arrives.
 class LineReader {
 public:
+    enum Result { LINE, TOO_LONG, END };
+    // No HAC message exceeds 16384 bytes; a command line four times that
+    // long makes none.
+    static constexpr size_t kMaxLineBytes = 65536;
+
     explicit LineReader(int fd) : fd_(fd) {}
-    bool next(std::string* line);  // false at end of input
+    // LINE: *line is the next line without its newline (or CR LF). TOO_LONG:
+    // a line of more than kMaxLineBytes was skipped whole. END: no more input.
+    Result next(std::string* line);
 
 private:
+    bool read_more();  // false at the end of input
+
     int fd_;
-    std::string pending_;
+    std::string buffer_;
+    size_t start_ = 0;    // where the next line begins in buffer_
+    size_t scanned_ = 0;  // bytes from start_ known to hold no newline
+    bool skipping_ = false;  // the line's first bytes were over the cap and are gone
     bool eof_ = false;
 };
+
+// "line over 65536 bytes skipped: ..."
+std::string too_long_line_message();
 
 // Runs call on a worker thread and waits for it up to seconds. Returns false
 // when it did not end in time: the worker is then left waiting, and the
@@ -122,22 +150,38 @@ bool run_with_timeout(const std::function<Record()>& call, double seconds, Recor
 
 struct QueueState {
     bool exists;
+    bool usable;       // read and write allowed, as the library opens its queues
+    bool readable;     // msgctl(IPC_STAT) allowed: the counts below are known
+    bool owner_known;  // owner and mode below are known
     int id;
     unsigned long messages;
     unsigned long bytes;
     pid_t last_sender;
     pid_t last_receiver;
+    uid_t owner;
+    unsigned int mode;  // permission bits
 };
 
 struct HacQueue {
     const char* name;
     key_t key;
 };
-extern const HacQueue kHacQueues[3];
+extern const HacQueue kHacQueues[3];  // request, reply, notification
 
 QueueState queue_state(key_t key);
 bool queue_exists(key_t key);
-// Prints a warning when fragments are already waiting in the queue.
+std::string key_text(key_t key);          // "0x92101071"
+std::string mode_text(unsigned int mode);  // "0600"
+// "owner root (uid 0), mode 0600", or "owner and mode unknown".
+std::string owner_and_mode(const QueueState& state);
+// "permission denied on the reply queue (0x92101072): owner root (uid 0), mode 0600"
+std::string denied_queue_text(const HacQueue& queue, const QueueState& state);
+// The denial of the first of these queues that exists but may not be used;
+// empty when there is none. The library's calls give only -3 for it, as for
+// a missing queue.
+std::string first_denied_queue(const std::vector<HacQueue>& queues);
+// Prints a warning when fragments are already waiting in the queue, or when
+// they cannot be counted.
 void warn_if_queue_holds_fragments(const HacQueue& queue, const std::string& consequence);
 
 // ---- subcommands ----

@@ -1,8 +1,10 @@
 // The hac tool as its users run it: real processes, real queues, the real
 // control port. Every wait is on a line of output, with a deadline.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -10,6 +12,7 @@
 
 #include <fstream>
 #include <memory>
+#include <tuple>
 
 #include "hac_message_type.h"
 #include "test_support.h"
@@ -19,6 +22,23 @@ using namespace hac_test;
 namespace {
 
 const std::chrono::milliseconds kDeadline(10000);
+
+// The JSON lines of a tool's output; the library's own log lines are not JSON.
+std::vector<Json::Value> json_records(const std::string& output) {
+    std::vector<Json::Value> parsed;
+    for (const std::string& line : split_lines(output)) {
+        Json::Value value;
+        if (!line.empty() && line[0] == '{' && Json::Reader().parse(line, value)) parsed.push_back(value);
+    }
+    return parsed;
+}
+
+// The nth record (from 0) of this kind and name; null when there is none.
+Json::Value find_record(const std::string& output, const std::string& kind, const std::string& name, int nth = 0) {
+    for (const Json::Value& record : json_records(output))
+        if (record["kind"] == kind && (name.empty() || record["name"] == name) && nth-- == 0) return record;
+    return Json::Value();
+}
 
 // One hac process: its standard input on a pipe the test writes, its
 // standard output and error in files the test reads.
@@ -48,8 +68,8 @@ public:
         unlink(err_path_.c_str());
     }
 
-    void send(const std::string& line) {
-        const std::string text = line + "\n";
+    void send(const std::string& line) { send_raw(line + "\n"); }
+    void send_raw(const std::string& text) {
         ASSERT_EQ(write(input_fd_, text.data(), text.size()), (ssize_t)text.size());
     }
     void close_input() {
@@ -65,20 +85,9 @@ public:
     std::string output() const { return read_file(out_path_); }
     std::string errors() const { return read_file(err_path_); }
 
-    // The JSON lines of the output; the library's own log lines are not JSON.
-    std::vector<Json::Value> records() const {
-        std::vector<Json::Value> parsed;
-        for (const std::string& line : split_lines(output())) {
-            Json::Value value;
-            if (!line.empty() && line[0] == '{' && Json::Reader().parse(line, value)) parsed.push_back(value);
-        }
-        return parsed;
-    }
-    // The nth record (from 0) of this kind and name; null when there is none.
+    std::vector<Json::Value> records() const { return json_records(output()); }
     Json::Value find(const std::string& kind, const std::string& name, int nth = 0) const {
-        for (const Json::Value& record : records())
-            if (record["kind"] == kind && (name.empty() || record["name"] == name) && nth-- == 0) return record;
-        return Json::Value();
+        return find_record(output(), kind, name, nth);
     }
     Json::Value wait_for(const std::string& kind, const std::string& name, int nth = 0) const {
         Json::Value found;
@@ -107,6 +116,66 @@ protected:
     void TearDown() override { remove_hac_queues(); }
 };
 
+// A tool run to its end as the user nobody, whom the kernel holds to a
+// queue's mode as it does not hold root.
+struct Finished {
+    int status;
+    std::string output, errors;
+    Json::Value find(const std::string& kind, const std::string& name) const {
+        return find_record(output, kind, name);
+    }
+};
+
+// The child that gives up root's rights is a child of the test, so the test
+// keeps them; the tool is started from it as every peer is.
+Finished run_as_nobody(const std::vector<std::string>& args, const std::string& input = "") {
+    const std::string in_path = temp_path("tool_in"), out_path = temp_path("tool_out"), err_path = temp_path("tool_err");
+    std::ofstream(in_path) << input;
+    const int status = run_in_child(
+        [&] {
+            const int in = open(in_path.c_str(), O_RDONLY);
+            const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) return 125;
+            const struct passwd* nobody = getpwnam("nobody");
+            const uid_t uid = nobody ? nobody->pw_uid : 65534;
+            const gid_t gid = nobody ? nobody->pw_gid : 65534;
+            if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) return 126;
+            Peer tool(HAC_TOOL_PATH, args, out_path);
+            return tool.wait(kDeadline);
+        },
+        2 * kDeadline);
+    Finished finished = {status, read_file(out_path), read_file(err_path)};
+    for (const std::string& path : {in_path, out_path, err_path}) unlink(path.c_str());
+    return finished;
+}
+
+// HAC queues that root made before the tool runs as nobody.
+class ToolTestForeignQueues : public ToolTest {
+protected:
+    void SetUp() override {
+        ToolTest::SetUp();
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "not running as root: cannot make root's queues and run the tool as nobody";
+        }
+    }
+    // A fragment in the queue stands for a stale request or answer.
+    static void create_queue(key_t key, int mode, bool with_fragment) {
+        const int id = msgget(key, IPC_CREAT | IPC_EXCL | mode);
+        ASSERT_GE(id, 0) << std::hex << key;
+        struct {
+            long mtype;
+            char text[8];
+        } fragment = {1, "stale"};
+        if (with_fragment) {
+            ASSERT_EQ(msgsnd(id, &fragment, 5, IPC_NOWAIT), 0);
+        }
+    }
+    static unsigned long fragments_in(key_t key) {
+        struct msqid_ds ds;
+        return msgctl(msgget(key, 0), IPC_STAT, &ds) == 0 ? ds.msg_qnum : 0;
+    }
+};
+
 const char* const kRecordFile =
     R"([{"appid": 5, "orgid": 7, "visib": 3, "prior": 2, "ctrco": 1, "name": "News", "iso": "eng",
          "tranprotocols": [{"pi": 3, "bu": "http://a/", "ip": "i.html"}, {"pi": 1, "pp": 9}],
@@ -120,6 +189,10 @@ TEST(ToolUsage, BadArgumentsExitWithTwoAndSayWhy) {
         {{"manager", "stop one 2"}, "APPID and ORGID must be integers (usage: stop APPID ORGID)"},
         {{"manager", "launch"}, "unknown command 'launch'"},
         {{"manager", "--timeout", "soon", "version"}, "--timeout wants a positive number of seconds"},
+        {{"manager", "--timeout", "1e-300", "version"}, "(0.001 to 86400), got '1e-300'"},
+        {{"manager", "--timeout", "nan", "version"}, "(0.001 to 86400), got 'nan'"},
+        {{"manager", "ids 1 2 7"}, "HASAIT 0 or 1 (usage: ids SVRID AITVER HASAIT)"},
+        {{"manager", "stop \" 1\" 2"}, "APPID and ORGID must be integers"},
         {{"browser", "--running", "7"}, "--running wants 0 or 1"},
         {{"log", "set", "HAC", "loud"}, "set wants the level info or error"},
         {{"queues", "--purge", "--remove"}, "give --purge or --remove, not both"},
@@ -277,4 +350,131 @@ TEST_F(ToolTest, ALoneSideSaysWhatIsMissingAndABadInputLineDoesNotStopIt) {
     EXPECT_EQ(manager.wait(), 2);
     EXPECT_NE(manager.find("error", "", 0)["message"].asString().find("unknown command 'launch'"), std::string::npos);
     EXPECT_NE(manager.find("error", "", 1)["message"].asString().find("usage: teletext ENABLED"), std::string::npos);
+}
+
+TEST_F(ToolTest, AWordIsReadWholeNulBytesIncluded) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string line, error, not_sent;
+    };
+    const std::vector<Case> cases = {
+        {{"manager", "--json"}, std::string("stop \0garbage 17", 16), "APPID and ORGID must be integers", "result"},
+        {{"browser", "--json", "--quit-on-eof"}, std::string("state 1 1 \0\xff", 12), "usage: state APPID ORGID STATE",
+         "notification"},
+        {{"manager", "--json"}, std::string("ait /dev/null\0.json", 19), "the file name holds a NUL byte", "result"},
+    };
+    for (const Case& c : cases) {
+        Tool tool(c.args);
+        tool.send(c.line);
+        EXPECT_EQ(tool.wait(), c.args[0] == "manager" ? 2 : 0) << tool.output();
+        EXPECT_NE(tool.find("error", "")["message"].asString().find(c.error), std::string::npos) << tool.output();
+        EXPECT_TRUE(tool.find(c.not_sent, "").isNull()) << tool.output();
+    }
+}
+
+TEST_F(ToolTest, ALineOverTheCapIsSkippedWithAnErrorAndTheNextLinesRun) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string command, kind, name;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {{"manager", "--json"}, "stop 1 2", "result", "stop", 2},
+        {{"browser", "--json", "--quit-on-eof"}, "dvb ok", "notification", "dvb", 0},
+    };
+    const size_t cap = 65536;
+    for (const Case& c : cases) {
+        Tool tool(c.args);
+        tool.send("#" + std::string(cap - 1, 'a'));  // at the cap: a comment
+        tool.send(std::string(cap + 1, 'b'));
+        tool.send(c.command);
+        tool.send_raw(c.command + " " + std::string(4 * cap, 'c'));  // no newline: the end of input ends it
+        EXPECT_EQ(tool.wait(), c.status) << tool.output();
+        for (int nth : {0, 1})
+            EXPECT_NE(tool.find("error", "", nth)["message"].asString().find("line over 65536 bytes skipped"),
+                      std::string::npos)
+                << tool.output().substr(0, 2000);
+        EXPECT_TRUE(tool.find("error", "", 2).isNull());
+        EXPECT_FALSE(tool.find(c.kind, c.name).isNull()) << tool.output().substr(0, 2000);
+    }
+}
+
+TEST_F(ToolTest, ARecordFileTheBrowserCouldNotDecodeIsRefusedAndNothingIsSent) {
+    const std::string file = temp_path("records") + ".json";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"({"appid": "4660", "orgid": 17})", R"(: record 0: member "appid" has a kind the record does not take ("4660"))"},
+        {R"([{"appid": 1}, {"tranprotocols": [{"pi": 1}, {"pi": 2, "bu": {"a": 1}}]}])",
+         R"(: record 1: member "tranprotocols[1].bu" has a kind)"},
+        {std::string(1001, '[') + std::string(1001, ']'), " nests deeper than 16 levels"},
+        {std::string(1 << 20, ' ') + "{}", " is over 1048576 bytes"},
+        {"", " is over 1048576 bytes"},  // /dev/zero
+    };
+    for (const auto& c : cases) {
+        const std::string path = c.first.empty() ? "/dev/zero" : file;
+        if (!c.first.empty()) std::ofstream(file) << c.first;
+        Tool manager({"manager", "ait " + path});
+        EXPECT_EQ(manager.wait(), 2) << c.second;
+        EXPECT_NE(manager.errors().find(path + c.second), std::string::npos) << manager.errors();
+    }
+    // Refused before the client started: it made no queue, sent nothing.
+    for (key_t key : hac_queue_keys()) EXPECT_FALSE(queue_exists(key));
+    unlink(file.c_str());
+}
+
+TEST_F(ToolTestForeignQueues, BrowserThatMayNotUseTheQueuesSaysWhyInsteadOfReady) {
+    for (key_t key : hac_queue_keys()) create_queue(key, 0600, false);
+    const Finished browser = run_as_nobody({"browser", "--json", "--quit-on-eof"});
+    EXPECT_EQ(browser.status, 1) << browser.output << browser.errors;
+    EXPECT_TRUE(browser.find("ready", "").isNull()) << browser.output;
+    EXPECT_EQ(browser.find("error", "")["message"].asString(),
+              "permission denied on the request queue (0x92101071): owner root (uid 0), mode 0600; "
+              "the browser cannot serve");
+}
+
+TEST_F(ToolTestForeignQueues, QueuesToolSaysPermissionDeniedAndChangesNothing) {
+    for (key_t key : hac_queue_keys()) create_queue(key, 0600, true);
+    const std::string denied = R"("error": "permission denied: owner root (uid 0), mode 0600")";
+    const std::vector<std::tuple<std::vector<std::string>, std::string, std::string>> cases = {
+        {{"queues", "--json"}, "queue", "{" + denied + R"(, "owner_uid": 0, "mode": "0600", "exists": true})"},
+        {{"queues", "--json", "--purge", "--yes"}, "purged", "{" + denied + R"(, "fragments": 0})"},
+        {{"queues", "--json", "--remove", "--yes"}, "removed", "{" + denied + R"(, "removed": false})"},
+    };
+    for (const auto& c : cases) {
+        const Finished run = run_as_nobody(std::get<0>(c));
+        EXPECT_EQ(run.status, 1) << run.output << run.errors;
+        for (const char* name : {"request", "reply", "notification"})
+            expect_members(run.find(std::get<1>(c), name), std::get<2>(c));
+    }
+    for (key_t key : hac_queue_keys()) EXPECT_EQ(fragments_in(key), 1u);
+}
+
+TEST_F(ToolTestForeignQueues, AQueueThatMayNotBeUsedIsToldFromAMissingOne) {
+    const std::string owner = ": owner root (uid 0), mode 0600";
+    // The manager's own notification queue is root's: it cannot start.
+    for (key_t key : hac_queue_keys()) create_queue(key, 0600, key == (key_t)HAC_REPLY_QUEUE_KEY);
+    const Finished refused = run_as_nobody({"manager", "--json", "version"});
+    EXPECT_EQ(refused.status, 1) << refused.output << refused.errors;
+    EXPECT_EQ(refused.find("result", "initialize")["reason"].asString(),
+              "refused: permission denied on the notification queue (0x92101073)" + owner);
+
+    // It makes its notification queue, but the browser's queues are root's.
+    remove_queue(HAC_NOTIFICATION_QUEUE_KEY);
+    const Finished manager = run_as_nobody({"manager", "--json", "version"});
+    EXPECT_EQ(manager.status, 1) << manager.output << manager.errors;
+    EXPECT_EQ(manager.find("result", "version")["reason"].asString(),
+              "refused: permission denied on the request queue (0x92101071)" + owner);
+    EXPECT_NE(manager.find("warning", "queue_denied")["message"].asString().find(
+                  "the reply queue cannot be counted: permission denied on the reply queue"),
+              std::string::npos)
+        << manager.output;
+
+    // The browser serves, but the manager's notification queue is root's.
+    remove_hac_queues();
+    create_queue(HAC_REQUEST_QUEUE_KEY, 0666, false);
+    create_queue(HAC_REPLY_QUEUE_KEY, 0666, false);
+    create_queue(HAC_NOTIFICATION_QUEUE_KEY, 0600, false);
+    const Finished browser = run_as_nobody({"browser", "--json", "--quit-on-eof"}, "state 1 1 started\n");
+    EXPECT_EQ(browser.status, 0) << browser.output << browser.errors;
+    EXPECT_EQ(browser.find("notification", "state")["reason"].asString(),
+              "refused: permission denied on the notification queue (0x92101073)" + owner);
 }
