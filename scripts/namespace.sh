@@ -40,9 +40,9 @@ hac_refuse_if_queues_present() {
     cat >&2 <<EOF
 $hac_script_name: HAC queues exist here (ipcs -q shows keys 0x92101071-0x92101073):
 a browser or application manager may be using them, and this run would take
-their messages or remove the queues. Run it as root (it then runs in a private
-IPC namespace), stop them and remove the queues ('hac queues --remove'), or
-set HAC_SHARED_IPC=1 to run here anyway.
+their messages or remove the queues. Run it as root where unshare is allowed
+(it then runs in a private IPC namespace), stop them and remove the queues
+('hac queues --remove'), or set HAC_SHARED_IPC=1 to run here anyway.
 EOF
     exit 1
 }
