@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "hac_message_type.h"
+/* HBBTV_HAC_VERSION_* and vetu_hac_library_version(). */
+#include "hbbtv_hac_version.h"
 
 #ifndef VETU_EXPORT
 #define VETU_EXPORT __attribute__((visibility("default")))
