@@ -1,6 +1,10 @@
-// Latency of the HAC channel beside the floor of its own transport, measured
-// in one run: every HAC figure between two real processes, every floor with
-// bare msgsnd/msgrcv on private queues between two processes as well.
+// Latency of the HAC channel beside the floor of its own transport and
+// beside what an integrator would use instead, measured in one run: every
+// HAC figure between two real processes, every floor with bare
+// msgsnd/msgrcv on private queues between two processes as well, and for
+// the query and the notification two peers between two processes: D-Bus
+// through a private bus daemon, and a Unix socket carrying the same JSON
+// texts as the channel.
 //
 // One-way latency needs a clock that both processes read: CLOCK_MONOTONIC is
 // system-wide, so the sender stores its send time in shared memory and the
@@ -9,11 +13,14 @@
 // at a time: the receiver posts a process-shared semaphore once it has taken
 // its sample, outside the measured span.
 //
-// Usage: hac_channel_bench OUTDIR LABEL [FIGURES]
+// Usage: channel_bench OUTDIR LABEL [FIGURES]
 //   FIGURES: comma list of 1,2,3,4,7 (default all); LABEL names the run
 //   ("normal", or "pinned" when run under taskset -c 0).
+//   HAC_BENCH_BUS_ADDRESS: the address of the bus daemon of the D-Bus peer
+//   (bench/run starts one); without it the D-Bus series are left out.
 // Appends to OUTDIR/samples.csv (label,series,ns), OUTDIR/rows.csv (one row
-// per figure) and OUTDIR/allocations.csv; writes OUTDIR/cdf/LABEL_SERIES.dat.
+// per figure), OUTDIR/peers.csv (one row per figure with peers) and
+// OUTDIR/allocations.csv; writes OUTDIR/cdf/LABEL_SERIES.dat.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -22,6 +29,7 @@
 #include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/msg.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -37,8 +45,11 @@
 #include <string>
 #include <vector>
 
+#include <systemd/sd-bus.h>
+
 #include "ait_records.h"
 #include "alloc_counter.h"
+#include "hac_envelope.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
 
@@ -70,6 +81,8 @@ struct Shared {
     int raw_fragments;  // fragments per raw message
     int raw_request_queue;
     int raw_reply_queue;
+    int peer_sockets[2]; // the socket peer's pair: browser end, manager end
+    std::atomic<int> peer_unusable; // a peer side could not set up: no sending
     int lost;           // acknowledgements that never came
     int failures;       // calls that did not return 0 or wrong content
     int64_t throughput_ns;
@@ -186,10 +199,17 @@ void send_measured(Send send) {
 
 // ---- HAC roles ----
 
-void member_get_version(int* major, int* minor, int* number) {
+// What every browser answers to GetVersion, the peers' included.
+void fill_version(int* major, int* minor, int* number) {
     *major = 1;
     *minor = 2;
     *number = 3;
+}
+
+bool is_expected_version(int major, int minor, int number) { return major == 1 && minor == 2 && number == 3; }
+
+void member_get_version(int* major, int* minor, int* number) {
+    fill_version(major, minor, number);
     // A query is timed by its caller; this only counts the receive thread's
     // allocations per cycle.
     receiver_took_message(false);
@@ -253,7 +273,7 @@ void send_queries() {
         const int64_t start = now_ns();
         const int rc = Vetu_HAC_Client_GetVersion(&major, &minor, &number);
         const int64_t end = now_ns();
-        if (rc != 0 || major != 1 || minor != 2 || number != 3) g_shared->failures++;
+        if (rc != 0 || !is_expected_version(major, minor, number)) g_shared->failures++;
         // The member stored the receive thread's figures; the latency of a
         // query is the caller's own span.
         if (i < kMaxMessages) g_shared->samples[i] = end - start;
@@ -394,6 +414,285 @@ int raw_windowed_process() {
     return 0;
 }
 
+// ---- Peers: what an integrator would connect the two processes with ----
+//
+// Each peer process plays one side, as the HAC halves do: it sets up, says
+// so, waits for the other side, then either sends the measured messages or
+// serves until the sender is done. A side that cannot set up says so too,
+// and the sender then sends nothing: the series shows as failed instead of
+// waiting out every acknowledgement.
+
+struct PeerSide {
+    bool (*set_up)();
+    void (*serve)();      // returns once the sender is done
+    void (*tear_down)();
+};
+
+int peer_process(const PeerSide& side, sem_t* ready, sem_t* other_ready, void (*sender)()) {
+    Shared* s = g_shared;
+    if (!side.set_up()) s->peer_unusable.store(1);
+    sem_post(ready);
+    wait_sem(other_ready);
+    const bool usable = s->peer_unusable.load() == 0;
+    if (sender != nullptr) {
+        if (usable) sender();
+        sem_post(&s->done);
+    } else if (usable) {
+        side.serve();
+    }
+    side.tear_down();
+    return usable ? 0 : 1;
+}
+
+// -- D-Bus: a method call and a signal through a private bus daemon --
+//
+// The client library is sd-bus rather than libdbus: it is the leaner of the
+// two C clients (libdbus's own documentation calls its API a low-level one
+// that applications should not use directly, and it adds locking and
+// watch/timeout plumbing around every message), so the peer is D-Bus at the
+// best an integrator gets without writing a client of his own; and a
+// method call or a signal is one plain C call, as short as the HAC call it
+// stands beside.
+
+constexpr const char* kBusName = "hac.bench.Browser";
+constexpr const char* kBusPath = "/hac/bench/Browser";
+constexpr const char* kBusInterface = "hac.bench.Browser";
+constexpr uint64_t kBusPollUs = 50 * 1000;
+
+const char* g_bus_address = nullptr;
+sd_bus* g_bus = nullptr;
+
+int bus_get_version(sd_bus_message* call, void*, sd_bus_error*) {
+    int major = 0, minor = 0, number = 0;
+    fill_version(&major, &minor, &number);
+    return sd_bus_reply_method_return(call, "iii", major, minor, number);
+}
+
+int bus_app_state(sd_bus_message* signal, void*, sd_bus_error*) {
+    int32_t appid = 0, orgid = 0, state = 0;
+    if (sd_bus_message_read(signal, "iii", &appid, &orgid, &state) < 0) g_shared->failures++;
+    const VetuAppIdentifier app = {appid, orgid};
+    callback_app_state(&app, state, nullptr);
+    return 0;
+}
+
+const sd_bus_vtable kBrowserVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("GetVersion", "", "iii", bus_get_version, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_SIGNAL("AppState", "iii", 0),
+    SD_BUS_VTABLE_END,
+};
+
+bool open_bus() {
+    if (sd_bus_new(&g_bus) < 0) return false;
+    return sd_bus_set_address(g_bus, g_bus_address) >= 0 && sd_bus_set_bus_client(g_bus, 1) >= 0 &&
+           sd_bus_start(g_bus) >= 0;
+}
+
+// The browser owns a name and serves GetVersion on it; for the signal it
+// needs neither.
+bool bus_browser_set_up() {
+    return open_bus() && sd_bus_add_object_vtable(g_bus, nullptr, kBusPath, kBusInterface, kBrowserVtable, nullptr) >= 0 &&
+           sd_bus_request_name(g_bus, kBusName, 0) >= 0;
+}
+
+// The manager's match is in place in the daemon before it says it is ready
+// (sd_bus_match_signal waits for the daemon's answer).
+bool bus_manager_set_up() {
+    return open_bus() &&
+           sd_bus_match_signal(g_bus, nullptr, nullptr, kBusPath, kBusInterface, "AppState", bus_app_state, nullptr) >= 0;
+}
+
+void serve_bus() {
+    while (sem_trywait(&g_shared->done) != 0) {
+        const int r = sd_bus_process(g_bus, nullptr);
+        if (r < 0) {
+            g_shared->failures++;
+            return;
+        }
+        // The wait ends as soon as a message comes; its deadline only
+        // bounds how late the sender's end is noticed.
+        if (r == 0) sd_bus_wait(g_bus, kBusPollUs);
+    }
+}
+
+void close_bus() { g_bus = sd_bus_flush_close_unref(g_bus); }
+
+bool bus_call_get_version(int* major, int* minor, int* number) {
+    sd_bus_message* reply = nullptr;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    int r = sd_bus_call_method(g_bus, kBusName, kBusPath, kBusInterface, "GetVersion", &error, &reply, "");
+    int32_t values[3] = {0, 0, 0};
+    if (r >= 0) r = sd_bus_message_read(reply, "iii", &values[0], &values[1], &values[2]);
+    sd_bus_error_free(&error);
+    sd_bus_message_unref(reply);
+    *major = values[0];
+    *minor = values[1];
+    *number = values[2];
+    return r >= 0;
+}
+
+void bus_send_queries() {
+    send_measured([](int i) {
+        int major = 0, minor = 0, number = 0;
+        const int64_t start = now_ns();
+        const bool ok = bus_call_get_version(&major, &minor, &number);
+        const int64_t end = now_ns();
+        if (!ok || !is_expected_version(major, minor, number)) g_shared->failures++;
+        if (i < kMaxMessages) g_shared->samples[i] = end - start;
+    });
+}
+
+void bus_send_app_states() {
+    send_measured([](int i) {
+        g_shared->sent_at.store(now_ns());
+        if (sd_bus_emit_signal(g_bus, kBusPath, kBusInterface, "AppState", "iii", i, 7,
+                               static_cast<int>(VETU_APP_EVENT_STARTED)) < 0)
+            g_shared->failures++;
+        wait_ack(&g_shared->ack);
+    });
+}
+
+const PeerSide kBusBrowser = {bus_browser_set_up, serve_bus, close_bus};
+const PeerSide kBusManager = {bus_manager_set_up, serve_bus, close_bus};
+
+int bus_browser_process(void (*sender)()) {
+    return peer_process(kBusBrowser, &g_shared->server_ready, &g_shared->client_ready, sender);
+}
+
+int bus_manager_process(void (*sender)()) {
+    return peer_process(kBusManager, &g_shared->client_ready, &g_shared->server_ready, sender);
+}
+
+// -- A Unix socket carrying the channel's own texts --
+//
+// The same messages as the HAC halves exchange, written and parsed by the
+// library's own envelope (the same styled texts, the same reader), one text
+// a datagram on a SOCK_SEQPACKET pair: what remains between this and the
+// channel is the transport and the library around it.
+
+int g_socket = -1;
+char g_socket_block[IPC_MAX_PAYLOAD + 1];
+
+bool send_text(const std::string* text) {
+    if (text == nullptr) return false;
+    ssize_t n;
+    while ((n = send(g_socket, text->data(), text->size(), MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    }
+    return n == static_cast<ssize_t>(text->size());
+}
+
+// Receives one text into the kept block and parses it up to the NUL put
+// after it, as the HAC halves do with what their endpoint delivers. False
+// at the other side's end or on a text that does not parse.
+bool receive_text(Json::Value* root, bool* ended) {
+    ssize_t n;
+    while ((n = recv(g_socket, g_socket_block, IPC_MAX_PAYLOAD, 0)) < 0 && errno == EINTR) {
+    }
+    *ended = n <= 0;
+    if (*ended) return false;
+    g_socket_block[n] = '\0';
+    return hac_parse_text(g_socket_block, root);
+}
+
+void answer_socket_version() {
+    int major = 0, minor = 0, number = 0;
+    fill_version(&major, &minor, &number);
+    Json::Value reply = hac_new_message(HAC_MSG_GET_VERSION_REPLY);
+    reply["major"] = Json::Value(major);
+    reply["minor"] = Json::Value(minor);
+    reply["number"] = Json::Value(number);
+    if (!send_text(hac_write_thread_text(reply))) g_shared->failures++;
+}
+
+void deliver_socket_app_state(HacReader& event) {
+    const VetuAppIdentifier app = {event.integer("appid"), event.integer("orgid")};
+    const int state = event.integer("state");
+    if (!event.ok) g_shared->failures++;
+    callback_app_state(&app, state, nullptr);
+}
+
+// Either side's receiving loop: serves whatever arrives until the other
+// side closes its end.
+void serve_socket() {
+    for (;;) {
+        Json::Value root;
+        bool ended = false;
+        if (!receive_text(&root, &ended)) {
+            if (ended) return;
+            g_shared->failures++;
+            continue;
+        }
+        HacReader message(root);
+        const int type = message.integer("t");
+        if (type == HAC_MSG_GET_VERSION) answer_socket_version();
+        else if (type == HAC_MSG_APP_STATE) deliver_socket_app_state(message);
+        else g_shared->failures++;
+    }
+}
+
+bool socket_get_version(int* major, int* minor, int* number) {
+    if (!send_text(hac_write_thread_text(hac_new_message(HAC_MSG_GET_VERSION)))) return false;
+    Json::Value root;
+    bool ended = false;
+    if (!receive_text(&root, &ended)) return false;
+    HacReader reply(root);
+    *major = reply.integer("major");
+    *minor = reply.integer("minor");
+    *number = reply.integer("number");
+    return reply.ok && reply.integer("t") == HAC_MSG_GET_VERSION_REPLY;
+}
+
+bool socket_send_app_state(int appid, int orgid, int state) {
+    Json::Value message = hac_new_message(HAC_MSG_APP_STATE);
+    message["appid"] = Json::Value(appid);
+    message["orgid"] = Json::Value(orgid);
+    message["state"] = Json::Value(state);
+    return send_text(hac_write_thread_text(message));
+}
+
+void socket_send_queries() {
+    send_measured([](int i) {
+        int major = 0, minor = 0, number = 0;
+        const int64_t start = now_ns();
+        const bool ok = socket_get_version(&major, &minor, &number);
+        const int64_t end = now_ns();
+        if (!ok || !is_expected_version(major, minor, number)) g_shared->failures++;
+        if (i < kMaxMessages) g_shared->samples[i] = end - start;
+    });
+}
+
+void socket_send_app_states() {
+    send_measured([](int i) {
+        g_shared->sent_at.store(now_ns());
+        if (!socket_send_app_state(i, 7, VETU_APP_EVENT_STARTED)) g_shared->failures++;
+        wait_ack(&g_shared->ack);
+    });
+}
+
+// Each side keeps its own end; the other end closed here is what lets the
+// serving side see the sender's end.
+bool take_socket_end(int mine) {
+    close(g_shared->peer_sockets[1 - mine]);
+    g_socket = g_shared->peer_sockets[mine];
+    return true;
+}
+
+bool socket_browser_set_up() { return take_socket_end(0); }
+bool socket_manager_set_up() { return take_socket_end(1); }
+void close_socket() { close(g_socket); }
+
+const PeerSide kSocketBrowser = {socket_browser_set_up, serve_socket, close_socket};
+const PeerSide kSocketManager = {socket_manager_set_up, serve_socket, close_socket};
+
+int socket_browser_process(void (*sender)()) {
+    return peer_process(kSocketBrowser, &g_shared->server_ready, &g_shared->client_ready, sender);
+}
+
+int socket_manager_process(void (*sender)()) {
+    return peer_process(kSocketManager, &g_shared->client_ready, &g_shared->server_ready, sender);
+}
+
 // ---- Running one measurement ----
 
 void remove_queue_key(key_t key) {
@@ -480,6 +779,7 @@ int run_plain(void* arg) { return static_cast<const Plain*>(arg)->process(); }
 
 struct Series {
     std::string name;
+    std::string absent;  // why the series was not measured
     std::vector<int64_t> samples;
     int lost = 0;
     int failures = 0;
@@ -565,6 +865,48 @@ Series run_raw(const std::string& name, int warmup, int measured, int fragments,
     return collect(name, clean);
 }
 
+// A peer measurement: the peer's browser and manager process, one of them
+// sending, as in run_hac.
+struct Peer {
+    const char* name;
+    int (*browser)(void (*)());
+    int (*manager)(void (*)());
+    bool uses_sockets;
+};
+
+const Peer kBusPeer = {"dbus", bus_browser_process, bus_manager_process, false};
+const Peer kSocketPeer = {"socket", socket_browser_process, socket_manager_process, true};
+
+Series run_peer(const Peer& peer, const std::string& figure, int warmup, int measured, bool browser_sends,
+                void (*sender)()) {
+    const std::string name = figure + "_" + peer.name;
+    if (&peer == &kBusPeer && g_bus_address == nullptr) {
+        Series series;
+        series.name = name;
+        series.absent = "no bus daemon (HAC_BENCH_BUS_ADDRESS unset)";
+        return series;
+    }
+    reset_shared(warmup, measured);
+    if (peer.uses_sockets && socketpair(AF_UNIX, SOCK_SEQPACKET, 0, g_shared->peer_sockets) != 0) {
+        Series series;
+        series.name = name;
+        series.absent = std::string("no socket pair: ") + strerror(errno);
+        return series;
+    }
+    Body browser = {peer.browser, browser_sends ? sender : nullptr};
+    Body manager = {peer.manager, browser_sends ? nullptr : sender};
+    const pid_t b = start_child(stdout_path(name, "browser"), run_body, &browser);
+    const pid_t m = start_child(stdout_path(name, "manager"), run_body, &manager);
+    // The children hold the ends now; an end left open here would hide
+    // the sender's end from the serving side.
+    if (peer.uses_sockets) {
+        close(g_shared->peer_sockets[0]);
+        close(g_shared->peer_sockets[1]);
+    }
+    const bool clean = wait_children(b, m);
+    return collect(name, clean);
+}
+
 // ---- Output ----
 
 int64_t percentile(std::vector<int64_t> v, double p) {
@@ -599,6 +941,7 @@ void write_samples(const Series& series) {
 std::string series_note(const Series& s) {
     std::string note;
     auto add = [&note](const std::string& part) { note += (note.empty() ? "" : "; ") + part; };
+    if (!s.absent.empty()) return s.name + ": " + s.absent;
     if (!s.completed) add(s.name + " did not complete");
     if (s.failures > 0) add(s.name + ": " + std::to_string(s.failures) + " failed calls");
     if (s.lost > 0) add(s.name + ": " + std::to_string(s.lost) + " lost");
@@ -624,6 +967,30 @@ void write_row(const char* figure, const char* what, const Series& hac, const Se
     fclose(out);
     write_samples(hac);
     write_samples(floor);
+}
+
+std::string microseconds(const Series& series, double p) {
+    if (series.samples.empty()) return "-";
+    char text[32];
+    snprintf(text, sizeof text, "%.1f", percentile(series.samples, p) / 1000.0);
+    return text;
+}
+
+// One row of the peer table: figure, what, HAC, D-Bus and socket median and
+// p99 (microseconds). The HAC series is the one of the figure's own row.
+void write_peer_row(const char* figure, const char* what, const Series& hac, const Series& bus,
+                    const Series& socket) {
+    std::string note = series_note(bus);
+    const std::string socket_note = series_note(socket);
+    if (!socket_note.empty()) note += (note.empty() ? "" : "; ") + socket_note;
+    FILE* out = fopen((g_outdir + "/peers.csv").c_str(), "a");
+    if (out == nullptr) return;
+    fprintf(out, "%s|%s|%s|%s|%s|%s|%s|%s|%s|%s\n", g_label.c_str(), figure, what, microseconds(hac, 0.5).c_str(),
+            microseconds(hac, 0.99).c_str(), microseconds(bus, 0.5).c_str(), microseconds(bus, 0.99).c_str(),
+            microseconds(socket, 0.5).c_str(), microseconds(socket, 0.99).c_str(), note.c_str());
+    fclose(out);
+    if (bus.absent.empty()) write_samples(bus);
+    if (socket.absent.empty()) write_samples(socket);
 }
 
 void write_throughput_row(const Series& hac, const Series& floor) {
@@ -664,7 +1031,10 @@ void figure_query() {
     const int n = 10000;
     Series raw = run_raw("query_floor", kWarmup, n, 1, raw_echo_process, raw_ping_process);
     Series hac = run_hac("query_hac", kWarmup, n, false, send_queries);
+    Series bus = run_peer(kBusPeer, "query", kWarmup, n, false, bus_send_queries);
+    Series socket = run_peer(kSocketPeer, "query", kWarmup, n, false, socket_send_queries);
     write_row("1", "GetVersion round trip vs raw ping-pong", hac, raw);
+    write_peer_row("1", "GetVersion round trip", hac, bus, socket);
 }
 
 void figure_commands() {
@@ -687,7 +1057,10 @@ void figure_notification() {
     const int n = 10000;
     Series raw = run_raw("notify_floor", kWarmup, n, 1, raw_sink_process, raw_source_process);
     Series hac = run_hac("appstate_hac", kWarmup, n, true, send_app_states);
+    Series bus = run_peer(kBusPeer, "appstate", kWarmup, n, true, bus_send_app_states);
+    Series socket = run_peer(kSocketPeer, "appstate", kWarmup, n, true, socket_send_app_states);
     write_row("3", "SendAppState until callback vs raw one-way", hac, raw);
+    write_peer_row("3", "SendAppState until callback", hac, bus, socket);
 }
 
 void figure_largest() {
@@ -776,6 +1149,8 @@ int main(int argc, char** argv) {
     g_outdir = argv[1];
     g_label = argv[2];
     const std::string figures = argc > 3 ? argv[3] : "all";
+    g_bus_address = getenv("HAC_BENCH_BUS_ADDRESS");
+    if (g_bus_address != nullptr && g_bus_address[0] == '\0') g_bus_address = nullptr;
     for (const char* sub : {"", "/stdout", "/cdf", "/sites"}) mkdir((g_outdir + sub).c_str(), 0755);
     void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) return 1;
