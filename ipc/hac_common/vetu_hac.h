@@ -7,7 +7,8 @@
  * receive, or (queries) no usable reply; -3 bad argument, half not
  * initialised or the peer's queue not created yet; -4 allocation failure;
  * -5 receive thread not started. Out-parameters of queries are written only
- * when 0 is returned.
+ * when 0 is returned. No function throws: memory running out while a
+ * message is built or read gives -4.
  */
 #ifndef VETU_HAC_H
 #define VETU_HAC_H
@@ -108,7 +109,9 @@ enum VetuAppManagerClientEvent : int {
 
 /* Client callbacks. They run on the client's receive thread, one at a time,
  * in arrival order; pointers handed to them are valid during the call only.
- * A callback may call commands and queries, not the registration functions. */
+ * A callback may call commands and queries, the registration functions, and
+ * Vetu_HAC_Client_Finalize (which then does not wait for the receive thread
+ * running the callback: the thread ends once the callback returns). */
 typedef void (*VetuAppStateCallback)(const VetuAppIdentifier* app, int state, const void* user_data);
 typedef void (*VetuKeyEventCallback)(const VetuAppIdentifier* app, VetuKey key, VetuKeyEventType type, int keyid,
                                      bool consumed, const void* user_data);
@@ -155,8 +158,10 @@ struct VetuAITAppInfo {
 /* The browser's table of request handlers. Members run on the server's
  * receive thread, one request at a time; any member may be null. Pointers and
  * references handed to them are valid during the call only. Out-values start
- * at 0 and become the reply. A member may send notifications; it must not
- * call Vetu_HAC_Server_RegisterCallback, UnregisterCallback or Finalize. */
+ * at 0 and become the reply. A member may send notifications, replace the
+ * table (Vetu_HAC_Server_RegisterCallback, UnregisterCallback: the member
+ * running goes on to its end) and call Vetu_HAC_Server_Finalize, which then
+ * does not wait for the receive thread running the member. */
 struct VetuHacServerCallback {
     void (*SendAitIDs)(int svrid, int aitver, bool hasait);
     void (*SendAitAppInfo)(int num, VetuAITAppInfo** apps);
@@ -174,6 +179,9 @@ struct VetuHacServerCallback {
 /* ---- HAC client (application manager) ---- */
 
 VETU_EXPORT int Vetu_HAC_Client_Initialize();
+/* Stops the notification thread (its stop order, up to a second of waiting,
+ * a second more while a callback runs, then cancellation; a callback still
+ * running after that finishes on its own) and releases both endpoints. */
 VETU_EXPORT int Vetu_HAC_Client_Finalize();
 
 VETU_EXPORT int Vetu_HAC_Client_RegisterCallback(VetuAppStateCallback callback, const void* user_data);
@@ -185,7 +193,9 @@ VETU_EXPORT int Vetu_HAC_Client_UnregisterDvbUpdateCallback();
 VETU_EXPORT int Vetu_HAC_Client_RegisterXmlUpdateCallback(VetuAitUpdateCallback callback, const void* user_data);
 VETU_EXPORT int Vetu_HAC_Client_UnregisterXmlUpdateCallback();
 
-/* Commands: one-way, 0 once the message is handed to the request queue. */
+/* Commands: one-way, 0 once the message is handed to the request queue.
+ * SendAitAppInfo leaves a null record out ("num" still counts it) and fails
+ * with -4 when memory does not suffice to encode a record. */
 VETU_EXPORT int Vetu_HAC_Client_SendAitIDs(unsigned int svrid, unsigned int aitver, bool hasait);
 VETU_EXPORT int Vetu_HAC_Client_SendAitAppInfo(int num, VetuAITAppInfo** apps);
 VETU_EXPORT int Vetu_HAC_Client_StopApp(const VetuAppIdentifier* app);
@@ -205,6 +215,8 @@ VETU_EXPORT int Vetu_HAC_Client_IsAppRunning(int* isrunning);
 /* ---- HAC server (browser) ---- */
 
 VETU_EXPORT int Vetu_HAC_Server_Initialize();
+/* Stops the request thread as Vetu_HAC_Client_Finalize stops the
+ * notification thread; a request half received is answered first. */
 VETU_EXPORT int Vetu_HAC_Server_Finalize();
 VETU_EXPORT int Vetu_HAC_Server_RegisterCallback(VetuHacServerCallback callbacks, const void* user_data);
 VETU_EXPORT int Vetu_HAC_Server_UnregisterCallback();

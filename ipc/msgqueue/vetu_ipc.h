@@ -98,7 +98,16 @@ VETU_EXPORT int vetu_ipc_client_send_sync_with_params(IpcClient* client, IpcData
 VETU_EXPORT int vetu_ipc_client_send_sync_with_callback(IpcClient* client, IpcData* request,
                                                         IpcReplyCallback callback);
 
-/* Server endpoint: creates its queues and one detached receive thread. */
+/* Server endpoint: creates its queues and one detached receive thread.
+ * Every request gets an answer: the callback's, or the no-reply answer (no
+ * callback, no answer, an answer over the limit, or a request whose
+ * fragments did not arrive whole). Destroy sends the thread a stop order
+ * with the endpoint's own token, waits up to one second for the thread to
+ * end (a second more while a callback runs), then cancels it; a thread
+ * still in a callback after that frees the record itself once the callback
+ * returns. Called from the endpoint's own callback, destroy returns at once
+ * and the thread ends after the callback. A callback that throws answers
+ * nothing. */
 VETU_EXPORT int vetu_ipc_server_create(key_t key, long mtype, int has_reply, size_t chunk_size, IpcServer** out);
 VETU_EXPORT int vetu_ipc_server_destroy(IpcServer* server);
 VETU_EXPORT int vetu_ipc_server_register_callback(IpcServer* server, IpcServerCallback callback, void* user_data);
