@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <stdexcept>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -212,6 +213,19 @@ TEST(IpcServer, DestroyEndsWhenAnotherReaderTookItsStopOrder) {
         IpcData stop = as_payload(empty);
         ipc_snd_internal(q.request, kMtype, kChunk, &stop, IPC_KIND_STOP);
     }
+}
+
+// A callback that throws (a host's C++ callback) answers nothing: the
+// request gets the no-reply answer and the thread serves the next one.
+TEST(IpcServer, ACallbackThatThrowsAnswersNothingAndTheThreadGoesOn) {
+    QueuePair q;
+    Recorder recorder;
+    Server server(q.key, 1, &recorder);
+    vetu_ipc_server_register_callback(
+        server.handle, [](const IpcData*, void*) -> IpcData* { throw std::runtime_error("host"); }, nullptr);
+    EXPECT_EQ(ask(q.request, q.reply, "first"), std::make_pair(int(IPC_KIND_NO_REPLY), std::string("a", 2)));
+    vetu_ipc_server_register_callback(server.handle, Recorder::callback, &recorder);
+    EXPECT_EQ(ask(q.request, q.reply, "second"), std::make_pair(int(IPC_KIND_REPLY), std::string("second")));
 }
 
 // A callback that destroys its own endpoint (a half finalised from inside a
