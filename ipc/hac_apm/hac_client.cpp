@@ -44,6 +44,10 @@ IpcServer* g_client_ipc_server = nullptr;
 pthread_mutex_t g_client_ipc_mutex = PTHREAD_MUTEX_INITIALIZER;
 IpcClient* g_client_ipc_client = nullptr;
 
+// The process's limit on the time a command or query waits, in
+// milliseconds; 0 waits without limit. Read and written atomically.
+int g_query_timeout_ms = 0;
+
 // Guards the four callback pairs; held while a callback runs.
 pthread_mutex_t g_client_callback_mutex = PTHREAD_MUTEX_INITIALIZER;
 CallbackPair<VetuAppStateCallback> g_app_state_callback = {nullptr, nullptr};
@@ -257,16 +261,31 @@ bool write_payload(const Json::Value& message, IpcData* payload) {
 }
 
 // The one path of every command: serialise, send one-way, trace.
+// The deadline of a call under the process's time limit, or none.
+struct CallDeadline {
+    CallDeadline() {
+        const int ms = __atomic_load_n(&g_query_timeout_ms, __ATOMIC_RELAXED);
+        if (ms > 0) at = ipc_deadline_after(ms);
+        limited = ms > 0;
+    }
+    const struct timespec* get() const { return limited ? &at : nullptr; }
+    struct timespec at = {0, 0};
+    bool limited = false;
+};
+
 int send_command(const char* function, const Json::Value& message) {
+    const CallDeadline deadline;
     IpcData payload = {0, nullptr};
     if (!write_payload(message, &payload)) {
         log_error(function, __LINE__);
         return -4;
     }
-    int status;
+    int status = VETU_ERR_TIMED_OUT;
     {
-        HacLock lock(&g_client_ipc_mutex);
-        status = vetu_ipc_client_send(g_client_ipc_client, &payload);
+        // A query of another thread may hold the endpoint: wait no longer
+        // than the limit for it.
+        HacLock lock(&g_client_ipc_mutex, deadline.get());
+        if (lock.held()) status = vetu_ipc_client_send(g_client_ipc_client, &payload);
     }
     if (status != 0) {
         log_error(function, __LINE__);
@@ -320,16 +339,22 @@ int take_reply(const char* function, IpcData* reply, const ReplyMember* members,
 // in flight at a time.
 int run_query(const char* function, const Json::Value& request, const ReplyMember* members, int count,
               const char* value_name) {
+    const CallDeadline deadline;
     IpcData payload = {0, nullptr};
     if (!write_payload(request, &payload)) {
         log_error(function, __LINE__);
         return -4;
     }
     IpcData reply = {0, nullptr};
-    int result;
+    int result = VETU_ERR_TIMED_OUT;
     {
-        HacLock lock(&g_client_ipc_mutex);
-        const int status = vetu_ipc_client_send_sync_with_params(g_client_ipc_client, &payload, &reply);
+        // One deadline for the whole call: the wait for the endpoint, which
+        // another thread's query may hold, and the wait for the answer.
+        HacLock lock(&g_client_ipc_mutex, deadline.get());
+        const int status = !lock.held() ? VETU_ERR_TIMED_OUT
+                           : g_client_ipc_client == nullptr
+                               ? VETU_ERR_REFUSED
+                               : ipc_client_exchange_until(g_client_ipc_client, &payload, &reply, deadline.get());
         result = status != 0 ? status : take_reply(function, &reply, members, count, value_name);
         if (status != 0) log_error(function, __LINE__);
     }
@@ -387,6 +412,14 @@ int Vetu_HAC_Client_Finalize() {
         if (result != 0) log_error(__func__, __LINE__);
     }
     return result;
+}
+
+int Vetu_HAC_Client_SetQueryTimeout(int milliseconds) {
+    log_enter(__func__, __LINE__);
+    if (milliseconds < 0) return refuse_argument(__func__, __LINE__);
+    __atomic_store_n(&g_query_timeout_ms, milliseconds, __ATOMIC_RELAXED);
+    log_leave(__func__, __LINE__);
+    return 0;
 }
 
 int Vetu_HAC_Client_RegisterCallback(VetuAppStateCallback callback, const void* user_data) {

@@ -9,15 +9,25 @@
 
 #include <pthread.h>
 
+#include "ipc_internal.h"
+
 class HacLock {
 public:
-    explicit HacLock(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-    ~HacLock() { pthread_mutex_unlock(mutex_); }
+    explicit HacLock(pthread_mutex_t* mutex) : mutex_(mutex), held_(pthread_mutex_lock(mutex) == 0) {}
+    /* With a deadline (monotonic clock), gives up when it passes: held()
+     * then tells. */
+    HacLock(pthread_mutex_t* mutex, const struct timespec* deadline)
+        : mutex_(mutex), held_(ipc_lock_until(mutex, deadline) == 0) {}
+    ~HacLock() {
+        if (held_) pthread_mutex_unlock(mutex_);
+    }
+    bool held() const { return held_; }
     HacLock(const HacLock&) = delete;
     HacLock& operator=(const HacLock&) = delete;
 
 private:
     pthread_mutex_t* mutex_;
+    bool held_;
 };
 
 #endif /* HAC_LOCK_H */

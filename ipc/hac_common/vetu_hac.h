@@ -204,6 +204,20 @@ VETU_EXPORT int Vetu_HAC_Client_SendKey(VetuKey key, VetuKeyEventType keytype, i
 VETU_EXPORT int Vetu_HAC_Client_DestroyBIApplication(const VetuAppIdentifier* app);
 VETU_EXPORT int Vetu_HAC_Client_Reset(int svrid, VetuApmResetType type, int timeout);
 
+/* Sets the process's time limit, in milliseconds, for every command and
+ * query from now on; 0, the default, waits without limit. A query that
+ * reaches the limit returns VETU_ERR_TIMED_OUT (-6) after an error record,
+ * leaving its out-parameters untouched; its request is taken back off the
+ * request queue when the browser has not begun to take it (no browser
+ * started later serves it), and its answer, should it come, is never taken
+ * by another query. A command or query that waits for another thread's
+ * query waits no longer than the limit either, and then returns -6 without
+ * sending. The first query with a limit starts one thread of the library
+ * that wakes queries at their deadline (-5 if it cannot be started); no
+ * signal is sent to the host's threads. Returns 0, or -3 for a negative
+ * value. */
+VETU_EXPORT int Vetu_HAC_Client_SetQueryTimeout(int milliseconds);
+
 /* Queries: wait for the browser's reply. */
 VETU_EXPORT int Vetu_HAC_Client_GetAppErrorCode(const VetuAppIdentifier* app, int* out_err);
 VETU_EXPORT int Vetu_HAC_Client_ShowTeleTextApp(int enabled, int* out_hasTeleText);

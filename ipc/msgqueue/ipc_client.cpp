@@ -21,11 +21,26 @@ int open_existing(key_t key, int* msqid) {
     return *msqid < 0 ? -3 : 0;
 }
 
-/* With the mutex held. A failed open stays negative and is tried again. */
+/* With the mutex held. A failed open stays negative and is tried again.
+ * The request queue must exist: its server endpoint creates it. Once it
+ * does, a missing reply queue is created here: the server endpoint creates
+ * the pair together, but one removed right after (an operator removing the
+ * queues one by one under a running server, which creates them again)
+ * would otherwise come back only with the server's next answer, which no
+ * request could then ask for. */
 int open_queues(IpcClient* client) {
     if (open_existing(client->key, &client->msqid) != 0) return -3;
-    if (client->has_reply && open_existing(client->reply_key, &client->reply_msqid) != 0) return -3;
-    return 0;
+    if (!client->has_reply || client->reply_msqid >= 0) return 0;
+    client->reply_msqid = msgget(client->reply_key, IPC_CREAT | kQueueMode);
+    return client->reply_msqid < 0 ? -3 : 0;
+}
+
+/* The queues were removed (an operator's purge, a browser's start-up
+ * script): their server endpoint creates them anew, under new identifiers,
+ * so the next open looks them up by key again. */
+void forget_queues(IpcClient* client) {
+    client->msqid = -1;
+    if (client->has_reply) client->reply_msqid = -1;
 }
 
 bool sendable(const IpcData* payload) { return ipc_payload_readable(payload) && payload->len != 0; }
@@ -47,13 +62,26 @@ int send_through_endpoint(IpcClient* client, const IpcData* payload, int kind, i
     return ipc_snd_through(client->msqid, client->mtype, client->chunk_size, payload, kind, token, client->fragment);
 }
 
+/* Sends the whole payload; when the queue turns out to be removed, opens
+ * the queue of the same key again and sends once more: -3 while it does not
+ * exist, as before it ever existed. */
+int send_reopening(IpcClient* client, const IpcData* payload, int kind, int32_t token) {
+    int rc = send_through_endpoint(client, payload, kind, token);
+    if (rc == IPC_SEND_QUEUE_GONE) {
+        forget_queues(client);
+        if (open_queues(client) != 0) return -3;
+        rc = send_through_endpoint(client, payload, kind, token);
+    }
+    return rc == 0 ? 0 : -1;
+}
+
 /* Opens the queues and sends under the mutex the caller holds. */
 int open_and_send(IpcClient* client, IpcData* payload, int kind) {
     const int opened = open_queues(client);
     if (opened != 0) return opened;
     if (payload->len > IPC_MAX_PAYLOAD) return -1;
     if (endpoint_fragment(client) == nullptr) return -4;
-    return send_through_endpoint(client, payload, kind, ipc_new_token()) == 0 ? 0 : -1;
+    return send_reopening(client, payload, kind, ipc_new_token());
 }
 
 /* The answer block of one exchange; the answer's fragments come through
@@ -64,6 +92,7 @@ struct Exchange {
     int kind;         /* of the answer taken */
     int32_t length;   /* total_len of the answer taken */
     bool answer_lost; /* the receive of the answer failed */
+    const struct timespec* deadline; /* null: wait without limit */
 };
 
 int allocate_exchange(IpcClient* client, Exchange* ex) {
@@ -89,28 +118,52 @@ void note_spoiled_answer(void* context, const IpcJoin* join) {
     if (answers(join->token, wait->token)) wait->own_answer_spoiled = true;
 }
 
-/* Takes this request's answer. Answers to other requests (one a signal
+/* Waits for this request's answer. Answers to other requests (one a signal
  * broke off earlier, one of a process that gave up or died) may come first:
  * they are taken and thrown away, whether they come whole or spoiled. A
  * signal before the answer began ends the wait; the answer then comes
  * later and is thrown away the same way. */
+int receive_answer(IpcClient* client, Exchange* ex, IpcReceiver* receiver, const AnswerWait* wait) {
+    for (;;) {
+        const int rc = ipc_receive_payload(client->reply_msqid, client->mtype, client->chunk_size, client->fragment,
+                                           &ex->block, &ex->capacity, receiver);
+        if (rc == IPC_RECEIVE_WOKEN) return -6;
+        if (rc == 0 && answers(client->fragment->token, wait->token)) return 0;
+        if (rc == IPC_RECEIVE_FAILED && ipc_queue_gone(client->reply_msqid)) forget_queues(client);
+        if (rc == IPC_RECEIVE_FAILED || wait->own_answer_spoiled) return -1;
+    }
+}
+
+/* Takes this request's answer; with a deadline, the alarm wakes the
+ * receive when it passes (-6), and -5 means that no alarm thread could be
+ * started to do so. */
 int take_answer(IpcClient* client, Exchange* ex, int32_t token) {
     AnswerWait wait = {token, false};
     IpcReceiver receiver;
     memset(&receiver, 0, sizeof receiver);
     receiver.abandoned = note_spoiled_answer;
     receiver.context = &wait;
-    for (;;) {
-        const int rc = ipc_receive_payload(client->reply_msqid, client->mtype, client->chunk_size, client->fragment,
-                                           &ex->block, &ex->capacity, &receiver);
-        if (rc == 0 && answers(client->fragment->token, token)) return 0;
-        if (rc == IPC_RECEIVE_FAILED || wait.own_answer_spoiled) return -1;
-    }
+    if (ex->deadline == nullptr) return receive_answer(client, ex, &receiver, &wait);
+    receiver.wake_token = token;
+    IpcAlarm alarm;
+    const int armed = ipc_alarm_arm(&alarm, client->reply_msqid, client->mtype, client->chunk_size, token,
+                                    ex->deadline);
+    if (armed != 0) return armed;
+    const int rc = receive_answer(client, ex, &receiver, &wait);
+    ipc_alarm_disarm(&alarm);
+    return rc;
 }
+
+/* A request that will not be waited for is taken back off the request
+ * queue, so that no server serves it later; one the server has begun to
+ * take is answered, and the answer thrown away by token. */
+bool given_up(int taken) { return taken == -6 || taken == -5; }
 
 /* Sends the request and waits for its answer, with the mutex held. Answers
  * of this mtype still waiting (from a receive that failed, or a client that
- * died waiting) are dropped first; later ones are told apart by token. */
+ * died waiting) are dropped first; later ones are told apart by token. A
+ * request whose time limit passed before the server took it is taken back
+ * off the request queue, so that no server serves it later. */
 int request_and_receive(IpcClient* client, IpcData* request, Exchange* ex) {
     const int opened = open_queues(client);
     if (opened != 0) return opened;
@@ -118,14 +171,22 @@ int request_and_receive(IpcClient* client, IpcData* request, Exchange* ex) {
     if (allocate_exchange(client, ex) != 0) return -4;
     ipc_discard_waiting(client->reply_msqid, client->mtype, client->chunk_size, client->fragment);
     const int32_t token = ipc_new_token();
-    if (send_through_endpoint(client, request, IPC_KIND_REQUEST, token) != 0) return -1;
-    if (take_answer(client, ex, token) != 0) {
-        ex->answer_lost = true;
-        return -1;
-    }
+    const int sent = send_reopening(client, request, IPC_KIND_REQUEST, token);
+    if (sent != 0) return sent;
+    const int taken = take_answer(client, ex, token);
+    if (given_up(taken)) ipc_withdraw(client->msqid, client->mtype, client->chunk_size, token, client->fragment);
+    if (taken != 0) ex->answer_lost = true;
+    if (taken != 0) return taken;
     ex->kind = client->fragment->kind;
     ex->length = client->fragment->total_len;
     return 0;
+}
+
+/* With a deadline, the endpoint's mutex is awaited only until then. */
+int lock_endpoint(IpcClient* client, const struct timespec* deadline) {
+    const int rc = ipc_lock_until(&client->mutex, deadline);
+    if (rc == ETIMEDOUT) return -6;
+    return rc == 0 ? 0 : -3;
 }
 
 }  // namespace
@@ -165,9 +226,14 @@ int vetu_ipc_client_send(IpcClient* client, IpcData* payload) {
 }
 
 int vetu_ipc_client_send_sync_with_params(IpcClient* client, IpcData* request, IpcData* reply) {
+    return ipc_client_exchange_until(client, request, reply, nullptr);
+}
+
+int ipc_client_exchange_until(IpcClient* client, IpcData* request, IpcData* reply, const struct timespec* deadline) {
     if (reply == nullptr || !can_exchange(client, request)) return -3;
-    Exchange ex = {nullptr, 0, 0, 0, false};
-    pthread_mutex_lock(&client->mutex);
+    Exchange ex = {nullptr, 0, 0, 0, false, deadline};
+    const int locked = lock_endpoint(client, deadline);
+    if (locked != 0) return locked;
     const int result = request_and_receive(client, request, &ex);
     if (result == 0) {
         /* A no-reply answer ("a") is handed over too, with len untouched. */
@@ -184,7 +250,7 @@ int vetu_ipc_client_send_sync_with_params(IpcClient* client, IpcData* request, I
 
 int vetu_ipc_client_send_sync_with_callback(IpcClient* client, IpcData* request, IpcReplyCallback callback) {
     if (!can_exchange(client, request)) return -3;
-    Exchange ex = {nullptr, 0, 0, 0, false};
+    Exchange ex = {nullptr, 0, 0, 0, false, nullptr};
     pthread_mutex_lock(&client->mutex);
     const int result = request_and_receive(client, request, &ex);
     if (result == 0 && ex.kind == IPC_KIND_REPLY && callback != nullptr) {

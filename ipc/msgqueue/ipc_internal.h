@@ -5,8 +5,10 @@
 #ifndef IPC_INTERNAL_H
 #define IPC_INTERNAL_H
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 #include "vetu_ipc.h"
 
@@ -30,7 +32,8 @@ enum {
     IPC_SEND_GIVEN_UP = -1,   /* a fragment was given up on a full queue */
     IPC_SEND_QUEUE_GONE = -2, /* the queue was removed (or never valid) */
     IPC_RECEIVE_FAILED = -1,  /* msgrcv failed (signal, removed queue, oversized fragment) */
-    IPC_PAYLOAD_DROPPED = -2  /* the fragments of a payload did not make it whole */
+    IPC_PAYLOAD_DROPPED = -2, /* the fragments of a payload did not make it whole */
+    IPC_RECEIVE_WOKEN = -6    /* the receiver's own wake fragment came: its time limit passed */
 };
 
 /* ipc_snd_internal through the caller's fragment buffer of
@@ -69,6 +72,9 @@ typedef struct IpcReceiver {
      * set aside, and stop_seen records it when it is this one. */
     const int32_t* stop_token;
     int stop_seen;
+    /* The token of a wake fragment (IPC_KIND_WAKE) that ends this receive,
+     * 0 for none. Wake fragments of other tokens are stale and skipped. */
+    int32_t wake_token;
 } IpcReceiver;
 
 /* Receives one payload, as ipc_rcv_internal does, with the rules that keep
@@ -85,6 +91,48 @@ typedef struct IpcReceiver {
  * case. */
 int ipc_receive_payload(int msqid, long msgtyp, size_t chunk_size, IpcFragment* fragment, char** buffer,
                         int* capacity, IpcReceiver* receiver);
+
+/* Takes this sender's fragments (those carrying token) off the queue
+ * without waiting; the other fragments of message type msgtyp are put back
+ * in their order. Returns how many were taken. */
+int ipc_withdraw(int msqid, long msgtyp, size_t chunk_size, int32_t token, IpcFragment* fragment);
+
+/* ---- time limits ---- */
+
+/* The point on the monotonic clock ms milliseconds from now. */
+struct timespec ipc_deadline_after(long ms);
+
+/* Locks mutex; with a deadline, gives up with ETIMEDOUT once it passed. */
+int ipc_lock_until(pthread_mutex_t* mutex, const struct timespec* deadline);
+
+/* An alarm wakes a receive when its deadline passes: one thread of the
+ * library, started by the first alarm, puts a wake fragment with the
+ * alarm's token on the queue the receive waits on. The receive stays a
+ * plain blocking msgrcv and no signal is used. The record belongs to the
+ * caller and must stay until it is disarmed. */
+typedef struct IpcAlarm {
+    int msqid;
+    long mtype;
+    size_t chunk_size;
+    int32_t token;
+    struct timespec due; /* the deadline, then the next try on a full queue */
+    int fired;
+    struct IpcAlarm* next;
+} IpcAlarm;
+
+/* 0, or -5 when the alarm thread cannot be started. */
+int ipc_alarm_arm(IpcAlarm* alarm, int msqid, long mtype, size_t chunk_size, int32_t token,
+                  const struct timespec* deadline);
+/* After this returns the alarm thread no longer touches the record; a wake
+ * fragment it sent before stays on the queue, for the next receive to skip. */
+void ipc_alarm_disarm(IpcAlarm* alarm);
+
+/* vetu_ipc_client_send_sync_with_params with a deadline on the monotonic
+ * clock (null: none) for the endpoint's mutex and the answer. Past it the
+ * call returns -6; the request is withdrawn from the request queue when the
+ * server has not begun to take it, and its answer, should it come, is never
+ * taken by another exchange. */
+int ipc_client_exchange_until(IpcClient* client, IpcData* request, IpcData* reply, const struct timespec* deadline);
 
 /* Takes every fragment of message type msgtyp already waiting on the queue
  * and throws it away, oversized ones included; never blocks. Returns how

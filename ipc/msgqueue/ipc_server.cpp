@@ -97,12 +97,28 @@ void deliver_message(const ReceiveContext* ctx) {
     pthread_mutex_unlock(&ctx->server->mutex);
 }
 
+int request_queue_of(const IpcServer* server) { return __atomic_load_n(&server->msqid, __ATOMIC_ACQUIRE); }
+
+/* Creates (or opens) a queue of the endpoint again after it was removed
+ * under the running thread; false when that is refused. */
+bool recreate_queue(key_t key, int* msqid) {
+    const int id = msgget(key, kQueueFlags);
+    if (id < 0) return false;
+    __atomic_store_n(msqid, id, __ATOMIC_RELEASE);
+    return true;
+}
+
 /* The answer carries the request's token: that is how the waiting client
- * tells it from answers to other requests. */
+ * tells it from answers to other requests. A reply queue removed under the
+ * thread is created again, and the answer sent once more. */
 int send_answer(const ReceiveContext* ctx, long mtype, int32_t token, IpcData* answer, int kind) {
-    const IpcServer* server = ctx->server;
-    return ipc_snd_through(server->reply_msqid, mtype, server->chunk_size, answer, kind, token,
-                           ctx->answer_fragment);
+    IpcServer* server = ctx->server;
+    int rc = ipc_snd_through(server->reply_msqid, mtype, server->chunk_size, answer, kind, token,
+                             ctx->answer_fragment);
+    if (rc == IPC_SEND_QUEUE_GONE && recreate_queue(server->reply_key, &server->reply_msqid))
+        rc = ipc_snd_through(server->reply_msqid, mtype, server->chunk_size, answer, kind, token,
+                             ctx->answer_fragment);
+    return rc;
 }
 
 void send_no_reply(const ReceiveContext* ctx, long mtype, int32_t token) {
@@ -144,8 +160,8 @@ void answer_abandoned_request(void* context, const IpcJoin* join) {
 int receive_payload(ReceiveContext* ctx) {
     IpcServer* server = ctx->server;
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-    const int rc = ipc_receive_payload(server->msqid, server->mtype, server->chunk_size, ctx->fragment, &ctx->block,
-                                       &ctx->capacity, &ctx->receiver);
+    const int rc = ipc_receive_payload(request_queue_of(server), server->mtype, server->chunk_size, ctx->fragment,
+                                       &ctx->block, &ctx->capacity, &ctx->receiver);
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     return rc;
 }
@@ -179,6 +195,11 @@ bool serve_payload(const ReceiveContext* ctx) {
     }
 }
 
+bool recreate_request_queues(IpcServer* server) {
+    if (!recreate_queue(server->key, &server->msqid)) return false;
+    return !server->has_reply || recreate_queue(server->reply_key, &server->reply_msqid);
+}
+
 /* Returns when the thread is to end. */
 void serve_payloads(ReceiveContext* ctx) {
     IpcServer* server = ctx->server;
@@ -187,8 +208,11 @@ void serve_payloads(ReceiveContext* ctx) {
         memset(ctx->fragment, 0, IPC_FRAGMENT_BUFFER_SIZE(server->chunk_size));
         const int rc = receive_payload(ctx);
         if (rc == IPC_RECEIVE_FAILED) {
-            /* A removed queue fails every receive at once: stop, not spin. */
-            if (ipc_queue_gone(server->msqid)) return;
+            /* A removed queue (an operator's purge, a peer's start-up
+             * script) is created again and served, so that the half does
+             * not stay deaf; when that is refused the thread ends rather
+             * than spin on a receive that fails at once. */
+            if (ipc_queue_gone(request_queue_of(server)) && !recreate_request_queues(server)) return;
             continue;
         }
         /* A payload that did not arrive whole was answered, if it was a
@@ -319,14 +343,15 @@ void wait_finished(IpcServer* server, long ns) {
  * is the endpoint's own, so that the thread tells it from any other stop
  * order on the queue; one that is not taken stops nobody later. */
 void send_stop_order(IpcServer* server) {
-    if (!server->running || server->msqid < 0) return;
+    const int msqid = request_queue_of(server);
+    if (!server->running || msqid < 0) return;
     IpcFragment* fragment = static_cast<IpcFragment*>(malloc(IPC_FRAGMENT_BUFFER_SIZE(server->chunk_size)));
     if (fragment == nullptr) return;  /* the thread is cancelled instead */
     const int32_t token = ipc_new_token();
     __atomic_store_n(&server->stop_token, token, __ATOMIC_RELEASE);
     char empty[] = "";
     IpcData stop = {0, empty};
-    ipc_snd_through(server->msqid, server->mtype, server->chunk_size, &stop, IPC_KIND_STOP, token, fragment);
+    ipc_snd_through(msqid, server->mtype, server->chunk_size, &stop, IPC_KIND_STOP, token, fragment);
     free(fragment);
 }
 

@@ -156,7 +156,8 @@ enum FragmentRole {
     BEGIN_PAYLOAD,  /* the first fragment of a payload */
     CONTINUE_JOIN,  /* the next fragment of the payload being joined */
     SPOIL_JOIN,     /* the payload being joined lost a fragment */
-    SET_STOP_ASIDE  /* a stop order in the middle of a join */
+    SET_STOP_ASIDE, /* a stop order in the middle of a join */
+    WAKE_UP         /* the receiver's own wake fragment: its time limit passed */
 };
 
 bool is_stop_order(const IpcFragment* f) {
@@ -170,7 +171,12 @@ bool same_payload(const IpcJoin* join, const IpcFragment* f) {
     return f->token == join->token && f->kind == join->kind && f->total_len == join->total_len;
 }
 
-FragmentRole role_of(const IpcJoin* join, const IpcFragment* f) {
+FragmentRole role_of(const IpcReceiver* receiver, const IpcFragment* f) {
+    /* A wake fragment is nobody's payload: the one meant for this receive
+     * ends it, others were meant for receives that ended before. */
+    if (f->kind == IPC_KIND_WAKE)
+        return receiver->wake_token != 0 && f->token == receiver->wake_token ? WAKE_UP : SKIP_FRAGMENT;
+    const IpcJoin* join = &receiver->join;
     if (!join->active) return f->seq == 1 ? BEGIN_PAYLOAD : SKIP_FRAGMENT;
     /* A stop order is never the next fragment of anything. */
     if (is_stop_order(f)) return SET_STOP_ASIDE;
@@ -299,9 +305,12 @@ int ipc_receive_payload(int msqid, long msgtyp, size_t chunk_size, IpcFragment* 
             abandon_join(receiver);
             return IPC_RECEIVE_FAILED;
         }
-        switch (role_of(join, fragment)) {
+        switch (role_of(receiver, fragment)) {
             case SKIP_FRAGMENT:
                 continue;
+            case WAKE_UP:
+                abandon_join(receiver);
+                return IPC_RECEIVE_WOKEN;
             case SET_STOP_ASIDE:
                 note_stop_order(receiver, fragment);
                 continue;
@@ -330,6 +339,24 @@ int ipc_receive_payload(int msqid, long msgtyp, size_t chunk_size, IpcFragment* 
         (*buffer)[join->written] = '\0';
         return 0;
     }
+}
+
+int ipc_withdraw(int msqid, long msgtyp, size_t chunk_size, int32_t token, IpcFragment* fragment) {
+    struct msqid_ds info;
+    if (msgctl(msqid, IPC_STAT, &info) != 0) return 0;
+    int taken = 0;
+    /* Each fragment waiting is looked at once: those put back go to the
+     * end, behind the ones still to look at, and keep their order. */
+    for (msgqnum_t left = info.msg_qnum; left > 0; --left) {
+        const ssize_t res = msgrcv(msqid, fragment, IPC_FRAGMENT_MSGSZ(chunk_size), msgtyp, IPC_NOWAIT);
+        if (res < 0) break;
+        if (fragment->token == token) {
+            ++taken;
+            continue;
+        }
+        msgsnd(msqid, fragment, static_cast<size_t>(res), IPC_NOWAIT);
+    }
+    return taken;
 }
 
 int ipc_discard_waiting(int msqid, long msgtyp, size_t chunk_size, IpcFragment* fragment) {

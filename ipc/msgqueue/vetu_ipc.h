@@ -6,10 +6,7 @@
  * server endpoint's receive thread hands each payload to one callback and
  * sends its answer back on the reply queue (the request queue's key + 1).
  *
- * Status codes: 0 success; -1 payload over IPC_MAX_PAYLOAD, failed transfer
- * or receive; -3 bad argument, endpoint not created, queue not available or
- * endpoint without reply queue; -4 allocation failure; -5 receive thread not
- * started.
+ * Every function of the library returns one of the VetuStatus codes below.
  */
 #ifndef VETU_IPC_H
 #define VETU_IPC_H
@@ -25,6 +22,22 @@ extern "C" {
 #ifndef VETU_EXPORT
 #define VETU_EXPORT __attribute__((visibility("default")))
 #endif
+
+/* The status codes of the library's functions. */
+typedef enum VetuStatus {
+    VETU_OK = 0,
+    /* a payload over IPC_MAX_PAYLOAD, a failed transfer or receive, or (a
+     * query) no usable reply */
+    VETU_ERR_FAILED = -1,
+    /* a bad argument, an endpoint or half not created, a queue not available
+     * (the peer has not created it yet), or an endpoint without reply queue */
+    VETU_ERR_REFUSED = -3,
+    VETU_ERR_NO_MEMORY = -4,
+    /* a thread of the library could not be started */
+    VETU_ERR_NO_THREAD = -5,
+    /* a query's time limit passed (Vetu_HAC_Client_SetQueryTimeout) */
+    VETU_ERR_TIMED_OUT = -6
+} VetuStatus;
 
 /* Largest payload any endpoint sends or answers. */
 #define IPC_MAX_PAYLOAD 16384
@@ -42,7 +55,10 @@ typedef enum IpcKind {
     IPC_KIND_MESSAGE = 1,  /* one-way payload */
     IPC_KIND_REQUEST = 2,  /* a reply is awaited */
     IPC_KIND_REPLY = 3,    /* the answer of a server callback */
-    IPC_KIND_NO_REPLY = 4  /* a request that got no answer: "a" and NUL */
+    IPC_KIND_NO_REPLY = 4, /* a request that got no answer: "a" and NUL */
+    IPC_KIND_WAKE = 5      /* an exchange's own time limit passed: sent by this
+                            * library to its own reply queue, empty, with the
+                            * request's token; nobody else takes it */
 } IpcKind;
 
 /* One queue message. After mtype come seven 32-bit header words and the

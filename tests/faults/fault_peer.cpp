@@ -4,7 +4,10 @@
 //   fault_peer browser <generation> [n]   HAC server: answers queries with values
 //                                         derived from the request and the
 //                                         generation, prints what it gets, and
-//                                         sends n numbered notifications; on
+//                                         sends n numbered notifications; a
+//                                         StopApp with orgid 777 sends a state
+//                                         back, GetAppErrorCode with orgid 999
+//                                         answers late; on
 //                                         SIGTERM it finalises, prints
 //                                         "finalized" and exits 0
 //   fault_peer version                    HAC client: asks the browser's version
@@ -51,11 +54,20 @@ void on_xml(const std::string& xml, const std::string&) {
     print_line(seq < 0 ? "xml bad" : "xml " + std::to_string(seq));
 }
 
+// The orgids that ask the browser for something besides its answer.
+const int kNotifyBack = 777;  // StopApp: send an application state back
+const int kSlowMember = 999;  // GetAppErrorCode: answer a third of a second late
+
 void on_stop(const VetuAppIdentifier* app) {
     print_line("stop " + std::to_string(app->appid) + " " + std::to_string(app->orgid));
+    if (app->orgid == kNotifyBack)
+        print_line("notify " + std::to_string(Vetu_HAC_Server_SendAppState(app->appid, app->orgid,
+                                                                           VETU_APP_EVENT_STARTED)));
 }
 
 void on_error_code(const VetuAppIdentifier* app, int* errcode) {
+    print_line("errcode " + std::to_string(app->appid) + " " + std::to_string(app->orgid));
+    if (app->orgid == kSlowMember) usleep(300000);  // a browser busy in its member
     *errcode = hac_test::derived_error_code(app->appid, app->orgid, g_generation);
 }
 

@@ -7,6 +7,7 @@
 #include <sys/msg.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,7 @@ class HacFaults : public ::testing::Test {
 protected:
     void SetUp() override { hac_test::remove_hac_queues(); }
     void TearDown() override {
+        Vetu_HAC_Client_SetQueryTimeout(0);
         Vetu_HAC_Client_Finalize();
         Vetu_HAC_Client_UnregisterCallback();
         hac_test::remove_hac_queues();
@@ -294,6 +296,120 @@ TEST_F(HacFaults, RequestsTheBrowserCannotJoinAreStillAnswered) {
     hac_test::put_payload(q, HAC_IPC_MTYPE, IPC_KIND_REQUEST, version, 502, 2);
     EXPECT_EQ(answer_token(&kind), 502);
     EXPECT_EQ(kind, IPC_KIND_REPLY);
+}
+
+// The command or query of another thread, run while the test holds the
+// endpoint with a query of its own.
+struct PendingCommand {
+    std::atomic<int> rc{1};
+    std::thread thread;
+    explicit PendingCommand(VetuAppIdentifier app)
+        : thread([this, app] { rc = Vetu_HAC_Client_StopApp(&app); }) {}
+    bool finished() { return hac_test::wait_until([&] { return rc != 1; }); }
+    ~PendingCommand() { thread.join(); }
+};
+
+// A time limit, with the browser stopped: the query returns -6 without
+// writing its out-parameter, and its request is taken back off the queue,
+// so that the browser, once continued, never serves it. A command of
+// another thread waits for the endpoint no longer than the limit.
+TEST_F(HacFaults, AQueryAtItsTimeLimitReturnsAndItsRequestIsNeverServed) {
+    Browser browser(1);
+    ASSERT_TRUE(browser.ready());
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    ASSERT_TRUE(browser.stop());
+    ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(200), 0);
+    {
+        PendingQuery limited(3, 4);
+        ASSERT_TRUE(limited.finished(seconds(5)));
+        EXPECT_EQ(limited.rc, VETU_ERR_TIMED_OUT);
+        EXPECT_EQ(limited.errcode, -12345) << "out-parameter written on a time-out";
+    }
+    EXPECT_EQ(hac_test::queued(request_queue()), 0u) << "the request was left for the browser";
+    // A query without limit holds the endpoint; a command under the limit
+    // gives up waiting for it.
+    ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(0), 0);
+    PendingQuery unlimited(5, 6);
+    ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued(request_queue()) == 1; }));
+    ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(200), 0);
+    {
+        PendingCommand waiting({8, 9});
+        ASSERT_TRUE(waiting.finished());
+        EXPECT_EQ(waiting.rc, VETU_ERR_TIMED_OUT);
+    }
+    browser.signal(SIGCONT);
+    ASSERT_TRUE(unlimited.finished(seconds(5)));
+    EXPECT_EQ(unlimited.rc, 0);
+    EXPECT_EQ(unlimited.errcode, hac_test::derived_error_code(5, 6, 1));
+    const auto lines = hac_test::peer_lines(browser.out());
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "errcode 3 4"), 0) << "the withdrawn request was served";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "stop 8 9"), 0) << "the command that gave up was sent";
+}
+
+// The browser took the request and answers it only after the limit: the
+// query has returned -6, and the late answer is not taken by the next one.
+TEST_F(HacFaults, AnAnswerAfterTheTimeLimitIsNotTakenByTheNextQuery) {
+    Browser browser(1);
+    ASSERT_TRUE(browser.ready());
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(50), 0);
+    int errcode = -1;
+    EXPECT_EQ(ask_error_code(1, 999, &errcode), VETU_ERR_TIMED_OUT);  // the browser is busy in its member
+    ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(5000), 0);
+    ASSERT_EQ(ask_error_code(5, 6, &errcode), 0);
+    EXPECT_EQ(errcode, hac_test::derived_error_code(5, 6, 1)) << "took the late answer to the query before";
+}
+
+// A browser killed while a query waited, started again later: the request
+// the manager gave up on is not served by the new browser.
+TEST_F(HacFaults, ARequestGivenUpOnIsNotServedByABrowserStartedLater) {
+    auto first = std::make_unique<Browser>(1);
+    ASSERT_TRUE(first->ready());
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    ASSERT_TRUE(first->stop());
+    ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(200), 0);
+    int errcode = -1;
+    EXPECT_EQ(ask_error_code(3, 4, &errcode), VETU_ERR_TIMED_OUT);
+    first->kill_and_reap();
+    ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(5000), 0);
+    Browser second(2);
+    ASSERT_TRUE(second.ready());
+    ASSERT_EQ(ask_error_code(5, 6, &errcode), 0);
+    EXPECT_EQ(errcode, hac_test::derived_error_code(5, 6, 2));
+    const auto lines = hac_test::peer_lines(second.out());
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "errcode 3 4"), 0) << "the new browser served a given-up request";
+}
+
+struct StatesBack {
+    std::atomic<int> appid{0};
+    static void callback(const VetuAppIdentifier* app, int, const void* self) {
+        if (app->orgid == 777) static_cast<const StatesBack*>(self)->appid_ref() = app->appid;
+    }
+    std::atomic<int>& appid_ref() const { return const_cast<std::atomic<int>&>(appid); }
+};
+
+// The three queues removed and created again under both running halves (an
+// operator's hac queues --remove): each half's thread creates its queue
+// again, the client opens the new ones, and a query, a command and a
+// notification get through.
+TEST_F(HacFaults, BothHalvesServeAgainAfterTheirQueuesWereRemoved) {
+    StatesBack states;
+    Vetu_HAC_Client_RegisterCallback(StatesBack::callback, &states);
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    Browser browser(1);
+    ASSERT_TRUE(browser.ready());
+    int errcode = -1;
+    ASSERT_EQ(ask_error_code(1, 2, &errcode), 0);
+    hac_test::remove_hac_queues();
+    ASSERT_TRUE(hac_test::wait_until([] {
+        return hac_test::queue_exists(HAC_REQUEST_QUEUE_KEY) && hac_test::queue_exists(HAC_NOTIFICATION_QUEUE_KEY);
+    }));
+    ASSERT_EQ(ask_error_code(5, 6, &errcode), 0);
+    EXPECT_EQ(errcode, hac_test::derived_error_code(5, 6, 1));
+    VetuAppIdentifier app{8, 777};
+    ASSERT_EQ(Vetu_HAC_Client_StopApp(&app), 0);
+    EXPECT_TRUE(hac_test::peer_printed(browser.out(), "notify 0"));
+    EXPECT_TRUE(hac_test::wait_until([&] { return states.appid == 8; }));
 }
 
 struct Notifications {

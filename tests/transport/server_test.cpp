@@ -275,14 +275,30 @@ TEST(IpcServer, ReceiveThreadLeavesAsynchronousSignalsToTheHost) {
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) EXPECT_FALSE(is_blocked(sig)) << sig;
 }
 
-TEST(IpcServer, RemovedQueueEndsTheThread) {
+// Queues removed under the running thread (an operator's purge) are
+// created again and served, and a client endpoint that sent there before
+// opens them anew: neither half stays deaf, and the thread does not spin on
+// a receive that fails at once.
+TEST(IpcServer, RemovedQueuesAreCreatedAgainAndServed) {
     QueuePair q;
     Recorder recorder;
     Server server(q.key, 1, &recorder);
-    send_one_way(q.key, "first");
-    ASSERT_TRUE(wait_until([&] { return recorder.count() == 1; }));
+    IpcClient* client = nullptr;
+    ASSERT_EQ(vetu_ipc_client_create(q.key, kMtype, 1, kChunk, &client), 0);
+    auto exchange = [&](std::string text) {
+        IpcData request = as_payload(text), reply = {0, nullptr};
+        const int rc = vetu_ipc_client_send_sync_with_params(client, &request, &reply);
+        const std::string answer = rc == 0 ? std::string(reply.data, static_cast<size_t>(reply.len)) : "";
+        free(reply.data);
+        return std::to_string(rc) + " " + answer;
+    };
+    EXPECT_EQ(exchange("first"), "0 first");
     hac_test::remove_queue(q.key);
-    EXPECT_TRUE(wait_until([&] { return !task_exists(recorder.thread_id); }));
+    hac_test::remove_queue(q.key + 1);
+    ASSERT_TRUE(wait_until([&] { return hac_test::queue_exists(q.key); }));
+    EXPECT_EQ(exchange("again"), "0 again");
+    EXPECT_TRUE(wait_until([&] { return task_sleeps(recorder.thread_id); }));
+    vetu_ipc_client_destroy(client);
 }
 
 TEST(IpcServer, BadArgumentsAreRefused) {
