@@ -19,6 +19,7 @@ install(TARGETS hbbtv_hac EXPORT hbbtv_hacTargets
 # The headers include each other by bare name, so they share one folder.
 install(FILES
   ${CMAKE_CURRENT_SOURCE_DIR}/ipc/msgqueue/vetu_ipc.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/ipc/msgqueue/vetu_status.h
   ${CMAKE_CURRENT_SOURCE_DIR}/log/vetu_log.h
   ${CMAKE_CURRENT_SOURCE_DIR}/ipc/hac_common/vetu_hac.h
   ${CMAKE_CURRENT_SOURCE_DIR}/ipc/hac_common/hac_message_type.h

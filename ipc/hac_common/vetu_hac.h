@@ -3,12 +3,13 @@
  * (HAC client, Vetu_HAC_Client_*) and the browser (HAC server,
  * Vetu_HAC_Server_*). Both processes must be built against this same header.
  *
- * Status codes: 0 success; -1 message over 16384 bytes, failed transfer or
- * receive, or (queries) no usable reply; -3 bad argument, half not
- * initialised or the peer's queue not created yet; -4 allocation failure;
- * -5 receive thread not started. Out-parameters of queries are written only
- * when 0 is returned. No function throws: memory running out while a
- * message is built or read gives -4.
+ * Status codes (VetuStatus, vetu_status.h): 0 success; -1 message over
+ * 16384 bytes, failed transfer or receive, or (queries) no usable reply; -3
+ * bad argument, half not initialised or the peer's queue not created yet;
+ * -4 allocation failure; -5 a thread not started; -6 a query's time limit
+ * passed. Out-parameters of queries are written only when 0 is returned.
+ * No function throws: memory running out while a message is built or read
+ * gives -4.
  */
 #ifndef VETU_HAC_H
 #define VETU_HAC_H
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "hac_message_type.h"
+#include "vetu_status.h"
 /* HBBTV_HAC_VERSION_* and vetu_hac_library_version(). */
 #include "hbbtv_hac_version.h"
 

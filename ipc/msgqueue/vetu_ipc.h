@@ -15,6 +15,8 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include "vetu_status.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -22,22 +24,6 @@ extern "C" {
 #ifndef VETU_EXPORT
 #define VETU_EXPORT __attribute__((visibility("default")))
 #endif
-
-/* The status codes of the library's functions. */
-typedef enum VetuStatus {
-    VETU_OK = 0,
-    /* a payload over IPC_MAX_PAYLOAD, a failed transfer or receive, or (a
-     * query) no usable reply */
-    VETU_ERR_FAILED = -1,
-    /* a bad argument, an endpoint or half not created, a queue not available
-     * (the peer has not created it yet), or an endpoint without reply queue */
-    VETU_ERR_REFUSED = -3,
-    VETU_ERR_NO_MEMORY = -4,
-    /* a thread of the library could not be started */
-    VETU_ERR_NO_THREAD = -5,
-    /* a query's time limit passed (Vetu_HAC_Client_SetQueryTimeout) */
-    VETU_ERR_TIMED_OUT = -6
-} VetuStatus;
 
 /* Largest payload any endpoint sends or answers. */
 #define IPC_MAX_PAYLOAD 16384
