@@ -93,11 +93,11 @@ extern "C" {
 
 int vetu_log_initialize(int mode) {
     if (mode == 0) return 0;
-    if (mode != 1) return -1;
+    if (mode != 1) return VETU_LOG_REFUSED;
     start_control_thread();
     return 0;
 }
 
-int vetu_log_finalize(int mode) { return mode == 0 || mode == 1 ? 0 : -1; }
+int vetu_log_finalize(int mode) { return mode == 0 || mode == 1 ? 0 : VETU_LOG_REFUSED; }
 
 }  // extern "C"

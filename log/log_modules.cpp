@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "vetu_log.h"
+#include "vetu_status.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ int vetu_log_getLevel(const char* module) {
 }
 
 int insert_modules_list(const char* list, unsigned int value) {
-    if (list == nullptr) return -1;
+    if (list == nullptr) return VETU_LOG_REFUSED;
     char work[LOG_COMMAND_SIZE] = {0};
     strncpy(work, list, LOG_COMMAND_SIZE - 1);
 
@@ -102,7 +103,7 @@ int insert_modules_list(const char* list, unsigned int value) {
         return 0;
     } catch (...) {
         // Memory ran out: the names before this one are applied.
-        return -4;
+        return VETU_ERR_NO_MEMORY;
     }
 }
 
@@ -116,7 +117,7 @@ int clear_modules_list(void) {
 }
 
 int get_modules_list(char* out) {
-    if (out == nullptr) return -1;
+    if (out == nullptr) return VETU_LOG_REFUSED;
     try {
         std::lock_guard<std::mutex> lock(g_table_mutex);
         return write_module_list(module_table(), out);

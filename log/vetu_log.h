@@ -48,8 +48,13 @@ VETU_EXPORT void vetu_log_print(int type, const char* module, const char* file, 
 VETU_EXPORT void vetu_log(const char* module, const char* file, const char* function, int line, const char* format,
                           ...) __attribute__((format(printf, 5, 6)));
 
-/* Module table. insert_modules_list returns -1 for a null list and -4 when
- * memory runs out (the names before the failure are applied). */
+/* What the log functions that return a status give for a bad mode or a
+ * null module list; insert_modules_list gives VETU_ERR_NO_MEMORY
+ * (vetu_status.h) when memory runs out, with the names before the failure
+ * applied. */
+#define VETU_LOG_REFUSED (-1)
+
+/* Module table. */
 VETU_EXPORT int insert_modules_list(const char* list, unsigned int value);
 VETU_EXPORT int clear_modules_list(void);
 VETU_EXPORT int get_modules_list(char* out);

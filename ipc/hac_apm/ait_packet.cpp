@@ -63,14 +63,14 @@ Json::Value build_record_document(const VetuAITAppInfo& info) {
 }  // namespace
 
 int aitappinfo_packet(const VetuAITAppInfo* info, std::string& out) {
-    if (info == nullptr) return -3;
+    if (info == nullptr) return VETU_ERR_REFUSED;
     try {
         const std::string* text = hac_write_thread_text(build_record_document(*info));
-        if (text == nullptr) return -4;
+        if (text == nullptr) return VETU_ERR_NO_MEMORY;
         out.assign(*text);
         return 0;
     } catch (...) {
         // Only allocation can fail while the document is built.
-        return -4;
+        return VETU_ERR_NO_MEMORY;
     }
 }

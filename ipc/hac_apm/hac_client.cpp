@@ -99,7 +99,7 @@ void log_value(const char* function, int line, const char* name, int value) {
 
 int refuse_argument(const char* function, int line) {
     log_error(function, line);
-    return -3;
+    return VETU_ERR_REFUSED;
 }
 
 // Runs the body of a command or query. Nothing leaves the library as an
@@ -111,7 +111,7 @@ int guarded(const char* function, Body body) {
         return body();
     } catch (...) {
         log_error(function, __LINE__);
-        return -4;
+        return VETU_ERR_NO_MEMORY;
     }
 }
 
@@ -278,7 +278,7 @@ int send_command(const char* function, const Json::Value& message) {
     IpcData payload = {0, nullptr};
     if (!write_payload(message, &payload)) {
         log_error(function, __LINE__);
-        return -4;
+        return VETU_ERR_NO_MEMORY;
     }
     int status = VETU_ERR_TIMED_OUT;
     {
@@ -311,7 +311,7 @@ int take_reply(const char* function, IpcData* reply, const ReplyMember* members,
     if (reply->data == nullptr || reply->len == 0) {
         free(reply->data);
         log_error(function, __LINE__);
-        return -1;
+        return VETU_ERR_FAILED;
     }
     Json::Value root;
     int failure = 0;
@@ -327,7 +327,7 @@ int take_reply(const char* function, IpcData* reply, const ReplyMember* members,
     for (int i = 0; i < count; ++i) values[i] = reader.integer(members[i].name);
     if (!reader.ok) {
         log_error(function, __LINE__);
-        return -1;
+        return VETU_ERR_FAILED;
     }
     for (int i = 0; i < count; ++i) *members[i].out = values[i];
     if (value_name != nullptr) log_value(function, __LINE__, value_name, values[0]);
@@ -343,7 +343,7 @@ int run_query(const char* function, const Json::Value& request, const ReplyMembe
     IpcData payload = {0, nullptr};
     if (!write_payload(request, &payload)) {
         log_error(function, __LINE__);
-        return -4;
+        return VETU_ERR_NO_MEMORY;
     }
     IpcData reply = {0, nullptr};
     int result = VETU_ERR_TIMED_OUT;
@@ -472,7 +472,7 @@ int Vetu_HAC_Client_SendAitAppInfo(int num, VetuAITAppInfo** apps) {
     const char* const function = __func__;
     log_enter(function, __LINE__);
     if (apps == nullptr || num == 0) return refuse_argument(function, __LINE__);
-    return guarded(function, [&] {
+    return guarded(function, [&]() -> int {
         Json::Value message = hac_new_message(HAC_MSG_SEND_AIT_APP_INFO);
         message["num"] = Json::Value(num);
         for (int i = 0; i < num; ++i) {
@@ -482,9 +482,9 @@ int Vetu_HAC_Client_SendAitAppInfo(int num, VetuAITAppInfo** apps) {
             // reaching the browser as a gap.
             std::string document;
             const int encoded = aitappinfo_packet(apps[i], document);
-            if (encoded == -4) {
+            if (encoded == VETU_ERR_NO_MEMORY) {
                 log_error(function, __LINE__);
-                return -4;
+                return VETU_ERR_NO_MEMORY;
             }
             if (encoded == 0) message[hac_indexed_member("ai", i)] = Json::Value(document);
         }

@@ -97,19 +97,19 @@ void commit_record(VetuAITAppInfo& decoded, VetuAITAppInfo& info) {
 int aitappinfo_unpacket(Json::Value root, VetuAITAppInfo* info) {
     if (info == nullptr) {
         vetu_log_print(LOG_TYPE_ERROR, kLogModule, kSourcePath, "aitappinfo_unpacket", __LINE__, nullptr, nullptr);
-        return -3;
+        return VETU_ERR_REFUSED;
     }
     // A null root is a document without members; anything else that is not
     // an object cannot be a record.
-    if (!root.isObject() && !root.isNull()) return -1;
+    if (!root.isObject() && !root.isNull()) return VETU_ERR_FAILED;
     try {
         VetuAITAppInfo decoded;
-        if (!read_record(root, decoded)) return -1;
+        if (!read_record(root, decoded)) return VETU_ERR_FAILED;
         commit_record(decoded, *info);
         return 0;
     } catch (const std::bad_alloc&) {
-        return -4;
+        return VETU_ERR_NO_MEMORY;
     } catch (...) {
-        return -1;
+        return VETU_ERR_FAILED;
     }
 }

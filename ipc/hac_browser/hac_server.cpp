@@ -258,7 +258,7 @@ IpcData* server_ipc_callback(const IpcData* payload, void* /*user_data*/) {
 // The one path of every notification.
 int send_notification(const Json::Value& message) {
     const std::string* text = hac_write_thread_text(message);
-    if (text == nullptr) return -4;
+    if (text == nullptr) return VETU_ERR_NO_MEMORY;
     IpcData payload = {static_cast<int32_t>(text->size()), const_cast<char*>(text->data())};
     HacLock lock(&g_server_ipc_mutex);
     return vetu_ipc_client_send(g_server_ipc_client, &payload);
@@ -272,7 +272,7 @@ int notify(Build build) {
     try {
         return send_notification(build());
     } catch (...) {
-        return -4;
+        return VETU_ERR_NO_MEMORY;
     }
 }
 

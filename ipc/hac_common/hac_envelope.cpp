@@ -9,6 +9,8 @@
 #include <ostream>
 #include <streambuf>
 
+#include "vetu_status.h"
+
 namespace {
 
 // The styled layout of jsoncpp's toStyledString, but with string bytes
@@ -114,7 +116,7 @@ const std::string* hac_write_thread_text(const Json::Value& root) {
 }
 
 bool hac_parse_text(const char* text, Json::Value* root, int* failure) {
-    int status = -1;
+    int status = VETU_ERR_FAILED;
     if (text == nullptr || root == nullptr) {
         if (failure != nullptr) *failure = status;
         return false;
@@ -126,11 +128,11 @@ bool hac_parse_text(const char* text, Json::Value* root, int* failure) {
         // The thread's own reader: constructing one allocates its stacks,
         // and parse starts each text from a clean state.
         ThreadCodec* codec = thread_codec();
-        if (codec == nullptr) status = -4;
+        if (codec == nullptr) status = VETU_ERR_NO_MEMORY;
         const char* end = text + std::strlen(text);
         if (codec != nullptr && codec->reader.parse(text, end, *root, true) && root->isObject()) return true;
     } catch (const std::exception& e) {
-        if (out_of_memory(e)) status = -4;
+        if (out_of_memory(e)) status = VETU_ERR_NO_MEMORY;
     } catch (...) {
     }
     *root = Json::Value();

@@ -174,7 +174,7 @@ int ipc_alarm_arm(IpcAlarm* alarm, int msqid, long mtype, size_t chunk_size, int
         pthread_cond_signal(&g_alarm_cond);
     }
     pthread_mutex_unlock(&g_alarm_mutex);
-    return started ? 0 : -5;
+    return started ? 0 : VETU_ERR_NO_THREAD;
 }
 
 void ipc_alarm_disarm(IpcAlarm* alarm) {

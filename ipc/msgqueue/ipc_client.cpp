@@ -18,7 +18,7 @@ const int kQueueMode = 0666;
 
 int open_existing(key_t key, int* msqid) {
     if (*msqid < 0) *msqid = msgget(key, kQueueMode);
-    return *msqid < 0 ? -3 : 0;
+    return *msqid < 0 ? VETU_ERR_REFUSED : 0;
 }
 
 /* With the mutex held. A failed open stays negative and is tried again.
@@ -29,10 +29,10 @@ int open_existing(key_t key, int* msqid) {
  * would otherwise come back only with the server's next answer, which no
  * request could then ask for. */
 int open_queues(IpcClient* client) {
-    if (open_existing(client->key, &client->msqid) != 0) return -3;
+    if (open_existing(client->key, &client->msqid) != 0) return VETU_ERR_REFUSED;
     if (!client->has_reply || client->reply_msqid >= 0) return 0;
     client->reply_msqid = msgget(client->reply_key, IPC_CREAT | kQueueMode);
-    return client->reply_msqid < 0 ? -3 : 0;
+    return client->reply_msqid < 0 ? VETU_ERR_REFUSED : 0;
 }
 
 /* The queues were removed (an operator's purge, a browser's start-up
@@ -69,18 +69,18 @@ int send_reopening(IpcClient* client, const IpcData* payload, int kind, int32_t 
     int rc = send_through_endpoint(client, payload, kind, token);
     if (rc == IPC_SEND_QUEUE_GONE) {
         forget_queues(client);
-        if (open_queues(client) != 0) return -3;
+        if (open_queues(client) != 0) return VETU_ERR_REFUSED;
         rc = send_through_endpoint(client, payload, kind, token);
     }
-    return rc == 0 ? 0 : -1;
+    return rc == 0 ? 0 : VETU_ERR_FAILED;
 }
 
 /* Opens the queues and sends under the mutex the caller holds. */
 int open_and_send(IpcClient* client, IpcData* payload, int kind) {
     const int opened = open_queues(client);
     if (opened != 0) return opened;
-    if (payload->len > IPC_MAX_PAYLOAD) return -1;
-    if (endpoint_fragment(client) == nullptr) return -4;
+    if (payload->len > IPC_MAX_PAYLOAD) return VETU_ERR_FAILED;
+    if (endpoint_fragment(client) == nullptr) return VETU_ERR_NO_MEMORY;
     return send_reopening(client, payload, kind, ipc_new_token());
 }
 
@@ -96,10 +96,10 @@ struct Exchange {
 };
 
 int allocate_exchange(IpcClient* client, Exchange* ex) {
-    if (endpoint_fragment(client) == nullptr) return -4;
+    if (endpoint_fragment(client) == nullptr) return VETU_ERR_NO_MEMORY;
     ex->capacity = static_cast<int>(IPC_FULL_CHUNK(client->chunk_size));
     ex->block = static_cast<char*>(calloc(1, static_cast<size_t>(ex->capacity)));
-    return ex->block != nullptr ? 0 : -4;
+    return ex->block != nullptr ? 0 : VETU_ERR_NO_MEMORY;
 }
 
 /* An answer carries its request's token. 0 comes from a server that names
@@ -127,10 +127,10 @@ int receive_answer(IpcClient* client, Exchange* ex, IpcReceiver* receiver, const
     for (;;) {
         const int rc = ipc_receive_payload(client->reply_msqid, client->mtype, client->chunk_size, client->fragment,
                                            &ex->block, &ex->capacity, receiver);
-        if (rc == IPC_RECEIVE_WOKEN) return -6;
+        if (rc == IPC_RECEIVE_WOKEN) return VETU_ERR_TIMED_OUT;
         if (rc == 0 && answers(client->fragment->token, wait->token)) return 0;
         if (rc == IPC_RECEIVE_FAILED && ipc_queue_gone(client->reply_msqid)) forget_queues(client);
-        if (rc == IPC_RECEIVE_FAILED || wait->own_answer_spoiled) return -1;
+        if (rc == IPC_RECEIVE_FAILED || wait->own_answer_spoiled) return VETU_ERR_FAILED;
     }
 }
 
@@ -157,7 +157,7 @@ int take_answer(IpcClient* client, Exchange* ex, int32_t token) {
 /* A request that will not be waited for is taken back off the request
  * queue, so that no server serves it later; one the server has begun to
  * take is answered, and the answer thrown away by token. */
-bool given_up(int taken) { return taken == -6 || taken == -5; }
+bool given_up(int taken) { return taken == VETU_ERR_TIMED_OUT || taken == VETU_ERR_NO_THREAD; }
 
 /* Sends the request and waits for its answer, with the mutex held. Answers
  * of this mtype still waiting (from a receive that failed, or a client that
@@ -167,8 +167,8 @@ bool given_up(int taken) { return taken == -6 || taken == -5; }
 int request_and_receive(IpcClient* client, IpcData* request, Exchange* ex) {
     const int opened = open_queues(client);
     if (opened != 0) return opened;
-    if (request->len > IPC_MAX_PAYLOAD) return -1;
-    if (allocate_exchange(client, ex) != 0) return -4;
+    if (request->len > IPC_MAX_PAYLOAD) return VETU_ERR_FAILED;
+    if (allocate_exchange(client, ex) != 0) return VETU_ERR_NO_MEMORY;
     ipc_discard_waiting(client->reply_msqid, client->mtype, client->chunk_size, client->fragment);
     const int32_t token = ipc_new_token();
     const int sent = send_reopening(client, request, IPC_KIND_REQUEST, token);
@@ -185,16 +185,16 @@ int request_and_receive(IpcClient* client, IpcData* request, Exchange* ex) {
 /* With a deadline, the endpoint's mutex is awaited only until then. */
 int lock_endpoint(IpcClient* client, const struct timespec* deadline) {
     const int rc = ipc_lock_until(&client->mutex, deadline);
-    if (rc == ETIMEDOUT) return -6;
-    return rc == 0 ? 0 : -3;
+    if (rc == ETIMEDOUT) return VETU_ERR_TIMED_OUT;
+    return rc == 0 ? 0 : VETU_ERR_REFUSED;
 }
 
 }  // namespace
 
 int vetu_ipc_client_create(key_t key, long mtype, int has_reply, size_t chunk_size, IpcClient** out) {
-    if (out == nullptr || !ipc_chunk_size_fits(chunk_size)) return -3;
+    if (out == nullptr || !ipc_chunk_size_fits(chunk_size)) return VETU_ERR_REFUSED;
     IpcClient* client = static_cast<IpcClient*>(calloc(1, sizeof(IpcClient)));
-    if (client == nullptr) return -4;
+    if (client == nullptr) return VETU_ERR_NO_MEMORY;
     client->key = key;
     client->mtype = mtype;
     client->msqid = -1;
@@ -210,7 +210,7 @@ int vetu_ipc_client_create(key_t key, long mtype, int has_reply, size_t chunk_si
 }
 
 int vetu_ipc_client_destroy(IpcClient* client) {
-    if (client == nullptr) return -3;
+    if (client == nullptr) return VETU_ERR_REFUSED;
     pthread_mutex_destroy(&client->mutex);
     free(client->fragment);
     free(client);
@@ -218,7 +218,7 @@ int vetu_ipc_client_destroy(IpcClient* client) {
 }
 
 int vetu_ipc_client_send(IpcClient* client, IpcData* payload) {
-    if (client == nullptr || !sendable(payload)) return -3;
+    if (client == nullptr || !sendable(payload)) return VETU_ERR_REFUSED;
     pthread_mutex_lock(&client->mutex);
     const int result = open_and_send(client, payload, IPC_KIND_MESSAGE);
     pthread_mutex_unlock(&client->mutex);
@@ -230,7 +230,7 @@ int vetu_ipc_client_send_sync_with_params(IpcClient* client, IpcData* request, I
 }
 
 int ipc_client_exchange_until(IpcClient* client, IpcData* request, IpcData* reply, const struct timespec* deadline) {
-    if (reply == nullptr || !can_exchange(client, request)) return -3;
+    if (reply == nullptr || !can_exchange(client, request)) return VETU_ERR_REFUSED;
     Exchange ex = {nullptr, 0, 0, 0, false, deadline};
     const int locked = lock_endpoint(client, deadline);
     if (locked != 0) return locked;
@@ -240,7 +240,7 @@ int ipc_client_exchange_until(IpcClient* client, IpcData* request, IpcData* repl
         if (ex.kind == IPC_KIND_REPLY) reply->len = ex.length;
         reply->data = ex.block;
         ex.block = nullptr;
-    } else if (ex.answer_lost || result == -4) {
+    } else if (ex.answer_lost || result == VETU_ERR_NO_MEMORY) {
         reply->data = nullptr;
     }
     free(ex.block);
@@ -249,7 +249,7 @@ int ipc_client_exchange_until(IpcClient* client, IpcData* request, IpcData* repl
 }
 
 int vetu_ipc_client_send_sync_with_callback(IpcClient* client, IpcData* request, IpcReplyCallback callback) {
-    if (!can_exchange(client, request)) return -3;
+    if (!can_exchange(client, request)) return VETU_ERR_REFUSED;
     Exchange ex = {nullptr, 0, 0, 0, false, nullptr};
     pthread_mutex_lock(&client->mutex);
     const int result = request_and_receive(client, request, &ex);

@@ -313,10 +313,10 @@ int start_receive_thread(IpcServer* server) {
 
 int open_queues(IpcServer* server, key_t key, int has_reply) {
     server->msqid = msgget(key, kQueueFlags);
-    if (server->msqid < 0) return -3;
+    if (server->msqid < 0) return VETU_ERR_REFUSED;
     if (has_reply) {
         server->reply_msqid = msgget(key + 1, kQueueFlags);
-        if (server->reply_msqid < 0) return -3;
+        if (server->reply_msqid < 0) return VETU_ERR_REFUSED;
         server->reply_key = key + 1;
     }
     return 0;
@@ -372,9 +372,9 @@ int vetu_ipc_server_create(key_t key, long mtype, int has_reply, size_t chunk_si
 
 int ipc_server_create_serving(key_t key, long mtype, int has_reply, size_t chunk_size, IpcServerCallback callback,
                               void* user_data, IpcServer** out) {
-    if (out == nullptr || !ipc_chunk_size_fits(chunk_size)) return -3;
+    if (out == nullptr || !ipc_chunk_size_fits(chunk_size)) return VETU_ERR_REFUSED;
     IpcServer* server = static_cast<IpcServer*>(calloc(1, sizeof(IpcServer)));
-    if (server == nullptr) return -4;
+    if (server == nullptr) return VETU_ERR_NO_MEMORY;
     server->has_reply = has_reply;
     server->chunk_size = chunk_size;
     server->mtype = mtype;
@@ -382,7 +382,7 @@ int ipc_server_create_serving(key_t key, long mtype, int has_reply, size_t chunk
     server->user_data = user_data;
     if (open_queues(server, key, has_reply) != 0) {
         free(server);
-        return -3;
+        return VETU_ERR_REFUSED;
     }
     server->key = key;
     server->running = 1;
@@ -390,14 +390,14 @@ int ipc_server_create_serving(key_t key, long mtype, int has_reply, size_t chunk
     if (start_receive_thread(server) != 0) {
         destroy_sync(server);
         free(server);
-        return -5;
+        return VETU_ERR_NO_THREAD;
     }
     *out = server;
     return 0;
 }
 
 int vetu_ipc_server_destroy(IpcServer* server) {
-    if (server == nullptr) return -3;
+    if (server == nullptr) return VETU_ERR_REFUSED;
     if (on_receive_thread(server)) {
         leave_to_receive_thread(server);
         return 0;
@@ -427,13 +427,13 @@ int vetu_ipc_server_destroy(IpcServer* server) {
 }
 
 int vetu_ipc_server_register_callback(IpcServer* server, IpcServerCallback callback, void* user_data) {
-    if (server == nullptr) return -3;
+    if (server == nullptr) return VETU_ERR_REFUSED;
     store_pair(server, callback, user_data);
     return 0;
 }
 
 int vetu_ipc_server_unregister_callback(IpcServer* server) {
-    if (server == nullptr) return -3;
+    if (server == nullptr) return VETU_ERR_REFUSED;
     store_pair(server, nullptr, nullptr);
     return 0;
 }

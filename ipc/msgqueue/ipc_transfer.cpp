@@ -240,20 +240,20 @@ int ipc_payload_readable(const IpcData* payload) {
 }
 
 int ipc_snd_internal(int msqid, long mtype, size_t chunk_size, IpcData* payload, int kind) {
-    if (!send_arguments_valid(mtype, chunk_size, payload)) return -3;
+    if (!send_arguments_valid(mtype, chunk_size, payload)) return VETU_ERR_REFUSED;
     IpcFragment* fragment = allocate_fragment(chunk_size);
     if (fragment == nullptr) {
         fprintf(stderr, "malloc failed, errno:%d, strerr:%s\n", errno, strerror(errno));
-        return -4;
+        return VETU_ERR_NO_MEMORY;
     }
     const int result = ipc_snd_through(msqid, mtype, chunk_size, payload, kind, 0, fragment);
     free(fragment);
-    return result == 0 ? 0 : -1;
+    return result == 0 ? 0 : VETU_ERR_FAILED;
 }
 
 int ipc_snd_through(int msqid, long mtype, size_t chunk_size, const IpcData* payload, int kind, int32_t token,
                     IpcFragment* fragment) {
-    if (!send_arguments_valid(mtype, chunk_size, payload) || fragment == nullptr) return -3;
+    if (!send_arguments_valid(mtype, chunk_size, payload) || fragment == nullptr) return VETU_ERR_REFUSED;
     /* The buffer may hold a fragment received before: every byte that goes
      * on the wire is written anew, the spare end of the area as zeros. */
     memset(fragment, 0, IPC_FRAGMENT_BUFFER_SIZE(chunk_size));
@@ -279,11 +279,11 @@ int ipc_rcv_internal(int msqid, long msgtyp, size_t chunk_size, IpcFragment* fra
                      int* capacity) {
     if (fragment == nullptr || buffer == nullptr || *buffer == nullptr || capacity == nullptr || *capacity <= 0 ||
         !ipc_chunk_size_fits(chunk_size))
-        return -3;
+        return VETU_ERR_REFUSED;
     IpcReceiver receiver;
     memset(&receiver, 0, sizeof receiver);
     const int rc = ipc_receive_payload(msqid, msgtyp, chunk_size, fragment, buffer, capacity, &receiver);
-    return rc == IPC_PAYLOAD_DROPPED ? -1 : rc;
+    return rc == IPC_PAYLOAD_DROPPED ? VETU_ERR_FAILED : rc;
 }
 
 /* A server's receive thread is cancelled inside this call: no local here
@@ -326,7 +326,7 @@ int ipc_receive_payload(int msqid, long msgtyp, size_t chunk_size, IpcFragment* 
         }
         if (!join_fragment(join, fragment, res, chunk_size, buffer, capacity)) {
             abandon_join(receiver);
-            return -4;
+            return VETU_ERR_NO_MEMORY;
         }
         if (!fragment->last) continue;
         /* total_len is what callers hand on as the length: it must be what
