@@ -49,7 +49,7 @@
 
 #include "ait_records.h"
 #include "alloc_counter.h"
-#include "hac_envelope.h"
+#include "envelope.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
 

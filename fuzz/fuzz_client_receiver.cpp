@@ -5,12 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "halves.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
 
-// The event receiver is internal to its half (anonymous namespace): the half's
-// source is compiled into this translation unit to reach it.
-#include "hac_client.cpp"
 
 namespace {
 

@@ -9,13 +9,11 @@
 #include <cstring>
 #include <string>
 
-#include "hac_envelope.h"
+#include "envelope.h"
+#include "halves.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
 
-// The dispatcher is internal to its half (anonymous namespace): the half's
-// source is compiled into this translation unit to reach it.
-#include "hac_server.cpp"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "hac_envelope.h"
+#include "envelope.h"
 #include "vetu_hac.h"
 
 namespace {

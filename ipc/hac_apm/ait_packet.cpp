@@ -1,7 +1,7 @@
 // The record encoder: one VetuAITAppInfo to the text of its record document.
 #include <algorithm>
 
-#include "hac_envelope.h"
+#include "envelope.h"
 #include "vetu_hac.h"
 
 namespace {

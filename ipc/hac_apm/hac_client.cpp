@@ -12,9 +12,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "hac_envelope.h"
-#include "hac_lock.h"
-#include "ipc_internal.h"
+#include "envelope.h"
+#include "halves.h"
+#include "lock.h"
+#include "transport.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
 #include "vetu_log.h"
@@ -174,6 +175,8 @@ bool deliver_event(HacReader& event, const char* function) {
     }
 }
 
+}  // namespace
+
 // The callback of the notification endpoint. It never answers. A text that
 // does not parse, or whose members jsoncpp refuses to convert, is dropped
 // with an error record.
@@ -203,6 +206,8 @@ IpcData* ipc_callback(const IpcData* payload, void* /*user_data*/) {
     log_leave(__func__, __LINE__);
     return nullptr;
 }
+
+namespace {
 
 /* ---- lifecycle ---- */
 

@@ -2,7 +2,7 @@
 #include <new>
 #include <utility>
 
-#include "hac_envelope.h"
+#include "envelope.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
 #include "vetu_log.h"

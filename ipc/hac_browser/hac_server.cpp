@@ -18,9 +18,10 @@
 #include <utility>
 #include <vector>
 
-#include "hac_envelope.h"
-#include "hac_lock.h"
-#include "ipc_internal.h"
+#include "envelope.h"
+#include "halves.h"
+#include "lock.h"
+#include "transport.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
 
@@ -238,6 +239,8 @@ IpcData* dispatch(HacReader& request) {
     }
 }
 
+}  // namespace
+
 // The callback of the request endpoint. A text that does not parse, is not
 // an object, or has members that jsoncpp refuses to convert, gets no member
 // call and no reply.
@@ -254,6 +257,8 @@ IpcData* server_ipc_callback(const IpcData* payload, void* /*user_data*/) {
         return nullptr;
     }
 }
+
+namespace {
 
 // The one path of every notification.
 int send_notification(const Json::Value& message) {

@@ -1,4 +1,4 @@
-#include "hac_envelope.h"
+#include "envelope.h"
 
 #include <pthread.h>
 

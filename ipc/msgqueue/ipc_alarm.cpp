@@ -14,7 +14,7 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
-#include "ipc_internal.h"
+#include "transport.h"
 
 namespace {
 

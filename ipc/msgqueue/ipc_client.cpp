@@ -9,8 +9,8 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
-#include "ipc_endpoint.h"
-#include "ipc_internal.h"
+#include "endpoints.h"
+#include "transport.h"
 
 namespace {
 

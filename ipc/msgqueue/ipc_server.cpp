@@ -12,8 +12,8 @@
 #include <sys/msg.h>
 #include <time.h>
 
-#include "ipc_endpoint.h"
-#include "ipc_internal.h"
+#include "endpoints.h"
+#include "transport.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "ipc_internal.h"
+#include "transport.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <climits>
 #include <cstddef>
 
-#include "ipc_internal.h"
+#include "transport.h"
 
 /* The wire layout: seven int32 words right after mtype, then the payload
  * area. With a 4-byte long this is offsets 4..28 and 32. */

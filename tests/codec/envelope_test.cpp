@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "hac_envelope.h"
+#include "envelope.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "hac_envelope.h"
+#include "envelope.h"
 #include "test_support.h"
 #include "vetu_hac.h"
 #include "vetu_log.h"

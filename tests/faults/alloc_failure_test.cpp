@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "failing_allocator.h"
-#include "hac_envelope.h"
+#include "envelope.h"
 #include "test_support.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"

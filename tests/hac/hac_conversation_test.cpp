@@ -3,7 +3,7 @@
 #include <climits>
 #include <mutex>
 
-#include "hac_support.h"
+#include "hac_fixture.h"
 
 namespace hac_test {
 namespace {

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-#include "hac_support.h"
+#include "hac_fixture.h"
 #include "vetu_log.h"
 
 namespace hac_test {

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "hac_support.h"
+#include "hac_texts.h"
 #include "vetu_log.h"
 
 using hac_test::hex;

@@ -1,9 +1,9 @@
 /*
- * Internals of the message-queue transport shared by its source files; not
- * installed and not exported.
+ * What the message-queue transport shares among its source files and with
+ * the HAC halves; not installed and not exported.
  */
-#ifndef IPC_INTERNAL_H
-#define IPC_INTERNAL_H
+#ifndef HAC_PRIVATE_TRANSPORT_H
+#define HAC_PRIVATE_TRANSPORT_H
 
 #include <pthread.h>
 #include <stddef.h>
@@ -150,4 +150,4 @@ int ipc_queue_gone(int msqid);
 int ipc_server_create_serving(key_t key, long mtype, int has_reply, size_t chunk_size, IpcServerCallback callback,
                               void* user_data, IpcServer** out);
 
-#endif /* IPC_INTERNAL_H */
+#endif /* HAC_PRIVATE_TRANSPORT_H */

@@ -1,9 +1,9 @@
 /*
  * The endpoint records behind the opaque IpcClient and IpcServer handles.
- * Internal to the transport; not installed.
+ * Private to the transport; not installed.
  */
-#ifndef IPC_ENDPOINT_H
-#define IPC_ENDPOINT_H
+#ifndef HAC_PRIVATE_ENDPOINTS_H
+#define HAC_PRIVATE_ENDPOINTS_H
 
 #include <pthread.h>
 #include <sys/types.h>
@@ -49,4 +49,4 @@ struct IpcServer {
     int busy;           /* the thread serves a payload (callback, answer); read atomically */
 };
 
-#endif /* IPC_ENDPOINT_H */
+#endif /* HAC_PRIVATE_ENDPOINTS_H */

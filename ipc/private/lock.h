@@ -2,14 +2,14 @@
  * The lock guard of the HAC halves: holds a pthread mutex for a scope, so
  * that no way out of a function (an early return, an exception from jsoncpp
  * or from a host's callback) leaves a half's mutex locked for good.
- * Internal to the library.
+ * Private to the library.
  */
-#ifndef HAC_LOCK_H
-#define HAC_LOCK_H
+#ifndef HAC_PRIVATE_LOCK_H
+#define HAC_PRIVATE_LOCK_H
 
 #include <pthread.h>
 
-#include "ipc_internal.h"
+#include "transport.h"
 
 class HacLock {
 public:
@@ -30,4 +30,4 @@ private:
     bool held_;
 };
 
-#endif /* HAC_LOCK_H */
+#endif /* HAC_PRIVATE_LOCK_H */

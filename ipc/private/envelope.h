@@ -1,6 +1,6 @@
 /*
  * The HAC message envelope, shared by both halves and the record codec: how
- * a message is built, written as text and read back. Internal to the library.
+ * a message is built, written as text and read back. Private to the library.
  *
  * Writing: "t" is an unsigned JSON integer, every other integer signed. The
  * text has the styled layout (tab indentation, a closing newline) and carries
@@ -11,8 +11,8 @@
  * the reader's limit) turn into a failed read. An absent member reads as 0
  * or the empty string.
  */
-#ifndef HAC_ENVELOPE_H
-#define HAC_ENVELOPE_H
+#ifndef HAC_PRIVATE_ENVELOPE_H
+#define HAC_PRIVATE_ENVELOPE_H
 
 #include <json/json.h>
 
@@ -56,4 +56,4 @@ struct HacReader {
     std::string text(const char* member);
 };
 
-#endif /* HAC_ENVELOPE_H */
+#endif /* HAC_PRIVATE_ENVELOPE_H */
