@@ -23,6 +23,7 @@ install(FILES
   ${CMAKE_CURRENT_SOURCE_DIR}/log/vetu_log.h
   ${CMAKE_CURRENT_SOURCE_DIR}/ipc/hac_common/vetu_hac.h
   ${CMAKE_CURRENT_SOURCE_DIR}/ipc/hac_common/hac_message_type.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/ipc/hac_common/hac_catalogue.h
   ${HAC_GENERATED_INCLUDE_DIR}/hbbtv_hac_version.h
   DESTINATION ${HAC_INSTALL_INCLUDEDIR})
 

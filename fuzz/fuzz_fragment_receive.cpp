@@ -105,12 +105,16 @@ std::vector<Payload> group_payloads(std::vector<Fragment>& run, size_t chunk_siz
 
 bool put_run(int msqid, const std::vector<Fragment>& run, const std::vector<Payload>& payloads, size_t chunk_size) {
     std::vector<int32_t> total_of(run.size(), 0);
+    std::vector<int32_t> kind_of(run.size(), 0);
     std::vector<size_t> number_of(run.size(), 0);
     std::vector<size_t> offset_of(run.size(), 0);
     for (size_t n = 0; n < payloads.size(); ++n) {
         size_t offset = 0;
+        // A sender writes one kind in every fragment of a payload.
+        const int32_t kind = run[payloads[n].fragments.front()].kind;
         for (size_t k : payloads[n].fragments) {
             total_of[k] = payloads[n].total_len;
+            kind_of[k] = kind;
             number_of[k] = n;
             offset_of[k] = offset;
             const int32_t len = run[k].chunk_len;
@@ -124,7 +128,7 @@ bool put_run(int msqid, const std::vector<Fragment>& run, const std::vector<Payl
         memset(buffer.data(), 0, buffer.size());
         const Fragment& f = run[i];
         frag->mtype = f.mtype;
-        frag->kind = f.kind;
+        frag->kind = f.mtype == 1 ? kind_of[i] : f.kind;
         frag->total_len = f.mtype == 1 ? total_of[i] : 7;
         int32_t& next = seq[f.mtype == 1 ? 0 : 1];
         frag->seq = ++next;

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <mutex>
 
+#include "lock.h"
 #include "vetu_log.h"
 
 extern "C" {
@@ -18,7 +18,7 @@ char g_modules_info[LOG_COMMAND_SIZE] = {0};
 namespace {
 
 // Several control threads may run; they take turns on g_modules_info.
-std::mutex g_command_mutex;
+pthread_mutex_t g_command_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 sockaddr_in loopback_address(unsigned short port) {
     sockaddr_in addr;
@@ -60,7 +60,7 @@ void take_one_command(int fd) {
     const ssize_t n = recvfrom(fd, command, sizeof command, MSG_DONTWAIT, nullptr, nullptr);
     if (n <= 0) return;
     {
-        std::lock_guard<std::mutex> lock(g_command_mutex);
+        ScopedLock lock(&g_command_mutex);
         memcpy(g_modules_info, command, sizeof command);
     }
     apply_command(command);

@@ -1,18 +1,20 @@
 // The module table: which modules log at the info level. Read by every
 // logging thread, changed by the list operations and the control thread.
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
 
+#include "lock.h"
 #include "vetu_log.h"
 #include "vetu_status.h"
 
 namespace {
 
-std::mutex g_table_mutex;
+pthread_mutex_t g_table_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 // Looked up by std::string_view, so that a lookup allocates nothing: every
 // log line looks its module up, also when memory runs out.
@@ -75,7 +77,7 @@ extern "C" {
 int vetu_log_getLevel(const char* module) {
     if (module == nullptr) return LOG_LEVEL_ERROR;
     try {
-        std::lock_guard<std::mutex> lock(g_table_mutex);
+        ScopedLock lock(&g_table_mutex);
         const auto& table = module_table();
         const auto it = table.find(std::string_view(module));
         if (it == table.end()) return LOG_LEVEL_ERROR;
@@ -91,7 +93,7 @@ int insert_modules_list(const char* list, unsigned int value) {
     strncpy(work, list, LOG_COMMAND_SIZE - 1);
 
     try {
-        std::lock_guard<std::mutex> lock(g_table_mutex);
+        ScopedLock lock(&g_table_mutex);
         auto& table = module_table();
         const char* piece = work;
         while (*piece != '\0') {
@@ -109,7 +111,7 @@ int insert_modules_list(const char* list, unsigned int value) {
 
 int clear_modules_list(void) {
     try {
-        std::lock_guard<std::mutex> lock(g_table_mutex);
+        ScopedLock lock(&g_table_mutex);
         module_table().clear();
     } catch (...) {
     }
@@ -119,7 +121,7 @@ int clear_modules_list(void) {
 int get_modules_list(char* out) {
     if (out == nullptr) return VETU_LOG_REFUSED;
     try {
-        std::lock_guard<std::mutex> lock(g_table_mutex);
+        ScopedLock lock(&g_table_mutex);
         return write_module_list(module_table(), out);
     } catch (...) {
         return 0;

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "envelope.h"
+#include "hac_catalogue.h"
 #include "vetu_hac.h"
 
 namespace {
@@ -17,46 +18,33 @@ int entries_to_write(int count, const std::vector<T>& entries) {
 void add_transport_protocols(const VetuAITAppInfo& info, int count, Json::Value& doc) {
     for (int i = 0; i < count; ++i) {
         const TranProtocol& tp = info.tranprotocols[static_cast<size_t>(i)];
-        doc[hac_indexed_member("pi", i)] = Json::Value(tp.pi);
-        doc[hac_indexed_member("bu", i)] = Json::Value(tp.bu);
-        doc[hac_indexed_member("ip", i)] = Json::Value(tp.ip);
-        doc[hac_indexed_member("pp", i)] = Json::Value(tp.pp);
+        for (const HacEntryInt& f : kHacTransportInts) doc[hac_indexed_member(f.stem, i)] = Json::Value(tp.*f.field);
+        for (const HacEntryString& f : kHacTransportStrings)
+            doc[hac_indexed_member(f.stem, i)] = Json::Value(tp.*f.field);
     }
 }
 
 void add_boundaries(const VetuAITAppInfo& info, int count, Json::Value& doc) {
-    for (int i = 0; i < count; ++i) doc[hac_indexed_member("bd", i)] = Json::Value(info.bd[static_cast<size_t>(i)]);
+    for (int i = 0; i < count; ++i)
+        doc[hac_indexed_member(HAC_RECORD_BOUNDARY_STEM, i)] = Json::Value(info.bd[static_cast<size_t>(i)]);
 }
 
+// The writer orders the members of the text by itself: the order they are
+// added in carries no meaning.
 Json::Value build_record_document(const VetuAITAppInfo& info) {
     const int trprn = entries_to_write(info.trprn, info.tranprotocols);
     const int bn = entries_to_write(info.bn, info.bd);
 
     Json::Value doc = hac_new_message(1);
-    doc["appid"] = Json::Value(info.appid);
-    doc["orgid"] = Json::Value(info.orgid);
-    doc["visib"] = Json::Value(info.visib);
-    doc["prior"] = Json::Value(info.prior);
-    doc["ctrco"] = Json::Value(info.ctrco);
-    doc["ipflag"] = Json::Value(info.ipflag);
-    doc["trprn"] = Json::Value(trprn);
+    for (const HacRecordInt& f : kHacRecordInts) doc[f.name] = Json::Value(info.*f.field);
+    for (const HacRecordString& f : kHacRecordStrings) doc[f.name] = Json::Value(info.*f.field);
+    doc[HAC_RECORD_TRANSPORT_COUNT] = Json::Value(trprn);
     add_transport_protocols(info, trprn, doc);
-    doc["isb"] = Json::Value(info.isb ? 1 : 0);
-    doc["bn"] = Json::Value(bn);
+    doc[HAC_RECORD_SERVICE_BOUND] = Json::Value(info.isb ? 1 : 0);
+    doc[HAC_RECORD_BOUNDARY_COUNT] = Json::Value(bn);
     add_boundaries(info, bn, doc);
-    doc["lang"] = Json::Value(info.lang);
-    doc["iso0"] = Json::Value(static_cast<int>(info.iso[0]));
-    doc["iso1"] = Json::Value(static_cast<int>(info.iso[1]));
-    doc["iso2"] = Json::Value(static_cast<int>(info.iso[2]));
-    doc["name"] = Json::Value(info.name);
-    doc["iconloc"] = Json::Value(info.iconloc);
-    doc["iconflag"] = Json::Value(info.iconflag);
-    doc["appuse"] = Json::Value(info.appuse);
-    doc["serid"] = Json::Value(info.serid);
-    doc["aitver"] = Json::Value(info.aitver);
-    doc["apptype"] = Json::Value(info.apptype);
-    doc["profile"] = Json::Value(info.profile);
-    doc["profileversion"] = Json::Value(info.profileversion);
+    for (int i = 0; i < 3; ++i)
+        doc[hac_indexed_member(HAC_RECORD_ISO_STEM, i)] = Json::Value(static_cast<int>(info.iso[i]));
     return doc;
 }
 

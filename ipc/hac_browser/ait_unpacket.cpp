@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "envelope.h"
+#include "hac_catalogue.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
 #include "vetu_log.h"
@@ -27,17 +28,17 @@ void read_transport_protocols(HacReader& in, int count, std::vector<TranProtocol
     if (count > 0) out.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count && in.ok; ++i) {
         TranProtocol tp;
-        tp.pi = in.integer(hac_indexed_member("pi", i).c_str());
-        tp.bu = in.text(hac_indexed_member("bu", i).c_str());
-        tp.ip = in.text(hac_indexed_member("ip", i).c_str());
-        tp.pp = in.integer(hac_indexed_member("pp", i).c_str());
+        for (const HacEntryInt& f : kHacTransportInts) tp.*f.field = in.integer(hac_indexed_member(f.stem, i).c_str());
+        for (const HacEntryString& f : kHacTransportStrings)
+            tp.*f.field = in.text(hac_indexed_member(f.stem, i).c_str());
         out.push_back(std::move(tp));
     }
 }
 
 void read_boundaries(HacReader& in, int count, std::vector<std::string>& out) {
     if (count > 0) out.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count && in.ok; ++i) out.push_back(in.text(hac_indexed_member("bd", i).c_str()));
+    for (int i = 0; i < count && in.ok; ++i)
+        out.push_back(in.text(hac_indexed_member(HAC_RECORD_BOUNDARY_STEM, i).c_str()));
 }
 
 unsigned char low_byte(int value) { return static_cast<unsigned char>(value & 0xFF); }
@@ -46,30 +47,14 @@ unsigned char low_byte(int value) { return static_cast<unsigned char>(value & 0x
 // has a kind jsoncpp refuses to convert.
 bool read_record(const Json::Value& doc, VetuAITAppInfo& rec) {
     HacReader in(doc);
-    rec.appid = in.integer("appid");
-    rec.orgid = in.integer("orgid");
-    rec.visib = in.integer("visib");
-    rec.prior = in.integer("prior");
-    rec.ctrco = in.integer("ctrco");
-    rec.ipflag = in.integer("ipflag");
-    rec.trprn = bounded_count(in.integer("trprn"));
+    for (const HacRecordInt& f : kHacRecordInts) rec.*f.field = in.integer(f.name);
+    for (const HacRecordString& f : kHacRecordStrings) rec.*f.field = in.text(f.name);
+    rec.trprn = bounded_count(in.integer(HAC_RECORD_TRANSPORT_COUNT));
     read_transport_protocols(in, rec.trprn, rec.tranprotocols);
-    rec.isb = in.integer("isb") != 0;
-    rec.bn = bounded_count(in.integer("bn"));
+    rec.isb = in.integer(HAC_RECORD_SERVICE_BOUND) != 0;
+    rec.bn = bounded_count(in.integer(HAC_RECORD_BOUNDARY_COUNT));
     read_boundaries(in, rec.bn, rec.bd);
-    rec.lang = in.integer("lang");
-    rec.iso[0] = low_byte(in.integer("iso0"));
-    rec.iso[1] = low_byte(in.integer("iso1"));
-    rec.iso[2] = low_byte(in.integer("iso2"));
-    rec.name = in.text("name");
-    rec.iconloc = in.text("iconloc");
-    rec.iconflag = in.integer("iconflag");
-    rec.appuse = in.integer("appuse");
-    rec.serid = in.integer("serid");
-    rec.aitver = in.integer("aitver");
-    rec.apptype = in.integer("apptype");
-    rec.profile = in.integer("profile");
-    rec.profileversion = in.integer("profileversion");
+    for (int i = 0; i < 3; ++i) rec.iso[i] = low_byte(in.integer(hac_indexed_member(HAC_RECORD_ISO_STEM, i).c_str()));
     return in.ok;
 }
 

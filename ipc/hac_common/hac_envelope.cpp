@@ -172,3 +172,38 @@ std::string HacReader::text(const char* member) {
         return std::string();
     }
 }
+
+Json::Value hac_build_message(unsigned int type, std::initializer_list<HacValue> values) {
+    Json::Value message = hac_new_message(type);
+    const HacMessage* entry = hac_message(type);
+    if (entry == nullptr) return message;
+    int i = 0;
+    for (const HacValue& value : values) {
+        if (i == entry->count) break;
+        const HacMember& member = entry->members[i++];
+        if (member.kind == HAC_STRING)
+            message[member.name] = Json::Value(value.text != nullptr ? value.text : "");
+        else if (member.kind == HAC_UINT)
+            message[member.name] = Json::Value(static_cast<unsigned int>(value.integer));
+        else
+            message[member.name] = Json::Value(value.integer);
+    }
+    return message;
+}
+
+bool hac_read_members(const Json::Value& message, unsigned int type, HacFields* out) {
+    const HacMessage* entry = hac_message(type);
+    if (entry == nullptr) return false;
+    HacReader reader(message);
+    for (int i = 0; i < entry->count; ++i) {
+        const HacMember& member = entry->members[i];
+        if (!member.read) continue;
+        if (member.kind == HAC_STRING)
+            out->texts[i] = reader.text(member.name);
+        else if (member.kind == HAC_UINT)
+            out->integers[i] = reader.unsigned_bits(member.name);
+        else
+            out->integers[i] = reader.integer(member.name);
+    }
+    return reader.ok;
+}

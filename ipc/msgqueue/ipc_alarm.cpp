@@ -14,6 +14,7 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include "lock.h"
 #include "transport.h"
 
 namespace {
@@ -105,7 +106,7 @@ bool fire_due_alarms(timespec* next) {
 }
 
 void* alarm_thread(void*) {
-    pthread_mutex_lock(&g_alarm_mutex);
+    ScopedLock lock(&g_alarm_mutex);
     for (;;) {
         timespec next;
         if (fire_due_alarms(&next))
@@ -166,24 +167,20 @@ int ipc_alarm_arm(IpcAlarm* alarm, int msqid, long mtype, size_t chunk_size, int
     alarm->chunk_size = chunk_size;
     alarm->token = token;
     alarm->due = *deadline;
-    pthread_mutex_lock(&g_alarm_mutex);
-    const bool started = start_alarm_thread();
-    if (started) {
-        alarm->next = g_alarms;
-        g_alarms = alarm;
-        pthread_cond_signal(&g_alarm_cond);
-    }
-    pthread_mutex_unlock(&g_alarm_mutex);
-    return started ? 0 : VETU_ERR_NO_THREAD;
+    ScopedLock lock(&g_alarm_mutex);
+    if (!start_alarm_thread()) return VETU_ERR_NO_THREAD;
+    alarm->next = g_alarms;
+    g_alarms = alarm;
+    pthread_cond_signal(&g_alarm_cond);
+    return 0;
 }
 
 void ipc_alarm_disarm(IpcAlarm* alarm) {
-    pthread_mutex_lock(&g_alarm_mutex);
+    ScopedLock lock(&g_alarm_mutex);
     for (IpcAlarm** link = &g_alarms; *link != nullptr; link = &(*link)->next) {
         if (*link == alarm) {
             *link = alarm->next;
-            break;
+            return;
         }
     }
-    pthread_mutex_unlock(&g_alarm_mutex);
 }

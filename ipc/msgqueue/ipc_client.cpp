@@ -10,6 +10,7 @@
 #include <sys/msg.h>
 
 #include "endpoints.h"
+#include "lock.h"
 #include "transport.h"
 
 namespace {
@@ -182,12 +183,6 @@ int request_and_receive(IpcClient* client, IpcData* request, Exchange* ex) {
     return 0;
 }
 
-/* With a deadline, the endpoint's mutex is awaited only until then. */
-int lock_endpoint(IpcClient* client, const struct timespec* deadline) {
-    const int rc = ipc_lock_until(&client->mutex, deadline);
-    if (rc == ETIMEDOUT) return VETU_ERR_TIMED_OUT;
-    return rc == 0 ? 0 : VETU_ERR_REFUSED;
-}
 
 }  // namespace
 
@@ -219,10 +214,8 @@ int vetu_ipc_client_destroy(IpcClient* client) {
 
 int vetu_ipc_client_send(IpcClient* client, IpcData* payload) {
     if (client == nullptr || !sendable(payload)) return VETU_ERR_REFUSED;
-    pthread_mutex_lock(&client->mutex);
-    const int result = open_and_send(client, payload, IPC_KIND_MESSAGE);
-    pthread_mutex_unlock(&client->mutex);
-    return result;
+    ScopedLock lock(&client->mutex);
+    return open_and_send(client, payload, IPC_KIND_MESSAGE);
 }
 
 int vetu_ipc_client_send_sync_with_params(IpcClient* client, IpcData* request, IpcData* reply) {
@@ -232,8 +225,9 @@ int vetu_ipc_client_send_sync_with_params(IpcClient* client, IpcData* request, I
 int ipc_client_exchange_until(IpcClient* client, IpcData* request, IpcData* reply, const struct timespec* deadline) {
     if (reply == nullptr || !can_exchange(client, request)) return VETU_ERR_REFUSED;
     Exchange ex = {nullptr, 0, 0, 0, false, deadline};
-    const int locked = lock_endpoint(client, deadline);
-    if (locked != 0) return locked;
+    /* With a deadline, the endpoint is awaited only until then. */
+    ScopedLock lock(&client->mutex, deadline);
+    if (!lock.held()) return VETU_ERR_TIMED_OUT;
     const int result = request_and_receive(client, request, &ex);
     if (result == 0) {
         /* A no-reply answer ("a") is handed over too, with len untouched. */
@@ -244,20 +238,18 @@ int ipc_client_exchange_until(IpcClient* client, IpcData* request, IpcData* repl
         reply->data = nullptr;
     }
     free(ex.block);
-    pthread_mutex_unlock(&client->mutex);
     return result;
 }
 
 int vetu_ipc_client_send_sync_with_callback(IpcClient* client, IpcData* request, IpcReplyCallback callback) {
     if (!can_exchange(client, request)) return VETU_ERR_REFUSED;
     Exchange ex = {nullptr, 0, 0, 0, false, nullptr};
-    pthread_mutex_lock(&client->mutex);
+    ScopedLock lock(&client->mutex);
     const int result = request_and_receive(client, request, &ex);
     if (result == 0 && ex.kind == IPC_KIND_REPLY && callback != nullptr) {
         IpcData answer = {ex.length, ex.block};
         callback(&answer, 0);
     }
     free(ex.block);
-    pthread_mutex_unlock(&client->mutex);
     return result;
 }

@@ -13,6 +13,7 @@
 #include <time.h>
 
 #include "endpoints.h"
+#include "lock.h"
 #include "transport.h"
 
 namespace {
@@ -56,11 +57,10 @@ void* registered_user_data(const IpcServer* server) { return __atomic_load_n(&se
 void store_pair(IpcServer* server, IpcServerCallback callback, void* user_data) {
     if (registered_callback(server) == callback && registered_user_data(server) == user_data) return;
     /* On its own receive thread a callback runs with the mutex held. */
-    const bool lock = !on_receive_thread(server);
-    if (lock) pthread_mutex_lock(&server->mutex);
+    bool held_here = on_receive_thread(server);
+    ScopedLock lock(&server->mutex, &held_here);
     __atomic_store_n(&server->callback, callback, __ATOMIC_RELEASE);
     __atomic_store_n(&server->user_data, user_data, __ATOMIC_RELEASE);
-    if (lock) pthread_mutex_unlock(&server->mutex);
 }
 
 bool stop_requested(const IpcServer* server) { return __atomic_load_n(&server->stopping, __ATOMIC_ACQUIRE) != 0; }
@@ -91,10 +91,9 @@ void set_busy(IpcServer* server, int busy) { __atomic_store_n(&server->busy, bus
 bool thread_busy(const IpcServer* server) { return __atomic_load_n(&server->busy, __ATOMIC_ACQUIRE) != 0; }
 
 void deliver_message(const ReceiveContext* ctx) {
-    pthread_mutex_lock(&ctx->server->mutex);
+    ScopedLock lock(&ctx->server->mutex);
     /* One-way senders expect nothing back, but an answer handed over is ours. */
     free_answer(call_registered(ctx));
-    pthread_mutex_unlock(&ctx->server->mutex);
 }
 
 int request_queue_of(const IpcServer* server) { return __atomic_load_n(&server->msqid, __ATOMIC_ACQUIRE); }
@@ -132,13 +131,12 @@ void answer_request(const ReceiveContext* ctx) {
     if (!ctx->server->has_reply) return;
     const long mtype = ctx->fragment->mtype;
     const int32_t token = ctx->fragment->token;
-    pthread_mutex_lock(&ctx->server->mutex);
+    ScopedLock lock(&ctx->server->mutex);
     IpcData* answer = call_registered(ctx);
     const bool answered = answer != nullptr && answer->len <= IPC_MAX_PAYLOAD &&
                           send_answer(ctx, mtype, token, answer, IPC_KIND_REPLY) == 0;
     free_answer(answer);
     if (!answered) send_no_reply(ctx, mtype, token);
-    pthread_mutex_unlock(&ctx->server->mutex);
 }
 
 /* A request whose fragments did not make it whole (spoiled, cut short by
@@ -252,12 +250,14 @@ void finish_receive_thread(void* arg) {
     free(ctx->fragment);
     free(ctx->answer_fragment);
     IpcServer* server = ctx->server;
-    pthread_mutex_lock(&server->state_mutex);
-    server->running = 0;
-    server->finished = 1;
-    const bool orphaned = server->orphaned != 0;
-    pthread_cond_broadcast(&server->state_cond);
-    pthread_mutex_unlock(&server->state_mutex);
+    bool orphaned;
+    {
+        ScopedLock lock(&server->state_mutex);
+        server->running = 0;
+        server->finished = 1;
+        orphaned = server->orphaned != 0;
+        pthread_cond_broadcast(&server->state_cond);
+    }
     if (orphaned) {
         destroy_sync(server);
         free(server);
@@ -358,10 +358,29 @@ void send_stop_order(IpcServer* server) {
 /* Destroy called by a callback on the endpoint's own thread: the thread
  * ends when the callback returns, and frees the record itself. */
 void leave_to_receive_thread(IpcServer* server) {
-    pthread_mutex_lock(&server->state_mutex);
+    ScopedLock lock(&server->state_mutex);
     request_stop(server);
     server->orphaned = 1;
-    pthread_mutex_unlock(&server->state_mutex);
+}
+
+/* Stops the receive thread: its stop order, a second of waiting (a second
+ * more while a callback runs), then cancellation. False when the thread is
+ * still in a callback after all that: the record is then left to it. */
+bool stop_receive_thread(IpcServer* server) {
+    ScopedLock lock(&server->state_mutex);
+    send_stop_order(server);
+    wait_finished(server, kStopGraceNs);
+    if (!server->finished && thread_busy(server)) wait_finished(server, kCallbackGraceNs);
+    if (!server->finished) {
+        /* The stop order is late, or another reader of the queue took it.
+         * Cancellation takes effect only while the thread waits in its
+         * receive; a thread busy in a callback ends after it. */
+        request_stop(server);
+        pthread_cancel(server->thread);
+        wait_finished(server, kCancelGraceNs);
+    }
+    if (!server->finished) server->orphaned = 1;
+    return server->finished != 0;
 }
 
 }  // namespace
@@ -402,25 +421,7 @@ int vetu_ipc_server_destroy(IpcServer* server) {
         leave_to_receive_thread(server);
         return 0;
     }
-    pthread_mutex_lock(&server->state_mutex);
-    send_stop_order(server);
-    wait_finished(server, kStopGraceNs);
-    if (!server->finished && thread_busy(server)) wait_finished(server, kCallbackGraceNs);
-    if (!server->finished) {
-        /* The stop order is late, or another reader of the queue took it.
-         * Cancellation takes effect only while the thread waits in its
-         * receive; a thread busy in a callback ends after it. */
-        request_stop(server);
-        pthread_cancel(server->thread);
-        wait_finished(server, kCancelGraceNs);
-    }
-    if (!server->finished) {
-        /* Still in a callback: the record is the thread's to free. */
-        server->orphaned = 1;
-        pthread_mutex_unlock(&server->state_mutex);
-        return 0;
-    }
-    pthread_mutex_unlock(&server->state_mutex);
+    if (!stop_receive_thread(server)) return 0;  /* the thread frees the record */
     destroy_sync(server);
     free(server);
     return 0;

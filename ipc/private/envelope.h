@@ -16,7 +16,10 @@
 
 #include <json/json.h>
 
+#include <initializer_list>
 #include <string>
+
+#include "hac_catalogue.h"
 
 /* A message object holding only "t" (unsigned). */
 Json::Value hac_new_message(unsigned int type);
@@ -55,5 +58,32 @@ struct HacReader {
     /* String (asString); absent reads as "". */
     std::string text(const char* member);
 };
+
+/* The value of one member of a catalogue message: an integer, written
+ * signed or unsigned as the catalogue's kind says, or a string. */
+struct HacValue {
+    HacValue(int value) : integer(value) {}
+    HacValue(unsigned int value) : integer(static_cast<int>(value)) {}
+    HacValue(const char* value) : text(value) {}
+    HacValue(const std::string& value) : text(value.c_str()) {}
+    int integer = 0;
+    const char* text = nullptr;
+};
+
+/* The message of a catalogue type with the values of its members, in the
+ * catalogue's order; members without a value are left out. */
+Json::Value hac_build_message(unsigned int type, std::initializer_list<HacValue> values);
+
+/* The members of a catalogue message that its receiver reads, in the
+ * catalogue's order: an integer member in integers[i], a string member in
+ * texts[i]. */
+struct HacFields {
+    int integers[HAC_MAX_MEMBERS] = {0};
+    std::string texts[HAC_MAX_MEMBERS];
+};
+
+/* Reads them from a parsed message, an unsigned member with its bits kept;
+ * false when one has a kind jsoncpp refuses to convert. */
+bool hac_read_members(const Json::Value& message, unsigned int type, HacFields* out);
 
 #endif /* HAC_PRIVATE_ENVELOPE_H */

@@ -66,7 +66,7 @@ check_common_files() {
              "$libdir/cmake/hbbtv_hac/hbbtv_hacConfigVersion.cmake"; do
         [ -e "$f" ] || fail "missing $f"
     done
-    for f in vetu_ipc.h vetu_status.h vetu_log.h vetu_hac.h hac_message_type.h hbbtv_hac_version.h; do
+    for f in vetu_ipc.h vetu_status.h vetu_log.h vetu_hac.h hac_message_type.h hac_catalogue.h hbbtv_hac_version.h; do
         [ -f "$prefix/$HAC_INCLUDEDIR/hbbtv_hac/$f" ] || fail "missing header $f in $prefix"
     done
     grep -q "#define HBBTV_HAC_VERSION_STRING \"$HAC_VERSION\"" "$prefix/$HAC_INCLUDEDIR/hbbtv_hac/hbbtv_hac_version.h" \
