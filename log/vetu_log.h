@@ -39,7 +39,10 @@ typedef enum LogLevel {
 #define LOG_COMMAND_SIZE 1025
 /* Port of the control tool on 127.0.0.1. */
 #define LOG_CONTROL_PORT 54321
-/* Command that empties the module table. */
+/* Command that empties the module table. "CLIEAR" is misspelt on purpose:
+ * this is the text on the wire, which every control tool in the field sends;
+ * spelling it right would leave their clear commands applied as a module
+ * list instead. */
 #define LOG_CLEAR_KEYWORD "__CLIEAR_LOG_MODULES__"
 
 VETU_EXPORT int vetu_log_getLevel(const char* module);
