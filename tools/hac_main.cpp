@@ -13,14 +13,19 @@ const char* const kHacHelp =
     "Usage: hac COMMAND [options]\n"
     "       hac --version\n"
     "\n"
-    "Brings up either side of the HAC channel on this machine, alone or both.\n"
+    "Brings up either side of the HAC channel on this machine, alone or both,\n"
+    "and watches the channel between a browser and an application manager.\n"
     "\n"
     "Commands:\n"
     "  browser   play the browser: print every request, answer the queries,\n"
     "            send notifications typed on standard input\n"
     "  manager   play the application manager: run commands and queries, print\n"
     "            the browser's notifications\n"
-    "  queues    show the three HAC queues; purge or remove them\n"
+    "  monitor   watch every message a running browser and application manager\n"
+    "            send and receive, without taking part\n"
+    "  queues    show the three HAC queues and what waits in them; purge or\n"
+    "            remove them\n"
+    "  send      put one raw message on a HAC queue and print the answer\n"
     "  log       list and change the log module levels of running processes\n"
     "  demo      run a browser and a manager and walk the whole catalogue\n"
     "\n"
@@ -52,7 +57,9 @@ int main(int argc, char** argv) {
     }
     if (command == "browser") return browser_main(args);
     if (command == "manager") return manager_main(args);
+    if (command == "monitor") return monitor_main(args);
     if (command == "queues") return queues_main(args);
+    if (command == "send") return send_main(args);
     if (command == "log") return log_main(args);
     if (command == "demo") return demo_main(args);
     fprintf(stderr, "hac: unknown command '%s'\n%s", command.c_str(), kHacHelp);

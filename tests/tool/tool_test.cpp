@@ -34,6 +34,15 @@ TEST(ToolUsage, BadArgumentsExitWithTwoAndSayWhy) {
         {{"browser", "--running", "7"}, "--running wants 0 or 1"},
         {{"log", "set", "HAC", "loud"}, "set wants the level info or error"},
         {{"queues", "--purge", "--remove"}, "give --purge or --remove, not both"},
+        {{"queues", "--peek", "--purge"}, "--peek changes nothing"},
+        {{"monitor", "--pid", "0"}, "--pid wants a process id, got '0'"},
+        {{"send"}, "give the text as one argument, or --file FILE"},
+        {{"send", "--file", "/dev/zero"}, "/dev/zero is over 1048576 bytes"},
+        {{"send", "--file", "/nonexistent/message.json"}, "cannot read /nonexistent/message.json"},
+        {{"send", "--kind", "gossip", "{}"}, "--kind wants message, request, reply, no-reply, stop or a number"},
+        {{"send", "--queue", "reply", "--kind", "request", "{}"}, "a request goes on the request queue"},
+        {{"send", "--mtype", "0", "{}"}, "--mtype wants a message type from 1"},
+        {{"send", "--token", "0x123456789", "{}"}, "--token wants a 32-bit number"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
     };
     for (const auto& c : cases) {
@@ -251,6 +260,7 @@ TEST_F(ToolTest, ASignalDuringACallEndsItWith130ForSigintAnd143ForSigterm) {
     const std::vector<Case> cases = {
         {{"manager", "--json", "--timeout", "600", "version"}, SIGINT, 130},
         {{"manager", "--json", "--timeout", "600", "version"}, SIGTERM, 143},
+        {{"send", "--json", "--kind", "request", "--timeout", "600", R"({"t": 115})"}, SIGTERM, 143},
     };
     for (const Case& c : cases) {
         const size_t before = queued(request_queue);
