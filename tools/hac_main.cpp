@@ -29,7 +29,7 @@ const char* const kHacHelp =
     "  log       list and change the log module levels of running processes\n"
     "  demo      run a browser and a manager and walk the whole catalogue\n"
     "\n"
-    "'hac COMMAND --help' tells more. Every command but demo\n"
+    "'hac COMMAND --help' tells more; 'man hac' tells all. Every command but demo\n"
     "takes --json for one JSON object per line on standard output (the library's\n"
     "own log lines then go to standard error). Exit status 2 always means bad\n"
     "usage; 130 and 143 a call ended by SIGINT or SIGTERM.\n";

@@ -195,6 +195,9 @@ else
 fi
 if [ "$HAC_HAS_TOOL" = 1 ]; then
     [ -x "$prefix_main/bin/hac" ] || fail "missing bin/hac"
+    [ -f "$prefix_main/$HAC_MANDIR/man1/hac.1" ] || fail "missing $HAC_MANDIR/man1/hac.1"
+    [ -f "$prefix_main/$HAC_DATADIR/bash-completion/completions/hac" ] \
+        || fail "missing $HAC_DATADIR/bash-completion/completions/hac"
     # It finds the library of its own prefix.
     "${emulator[@]}" "$prefix_main/bin/hac" --help >/dev/null || fail "installed hac does not run"
 fi
