@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <stdio.h>
@@ -141,12 +142,25 @@ std::string dropped_text(unsigned long dropped) {
     return render(record) + "\n";
 }
 
+// A pipe whose reader has gone reports an error on its writing end.
+bool reader_gone(int fd) {
+    pollfd entry = {fd, 0, 0};
+    return poll(&entry, 1, 0) == 1 && (entry.revents & (POLLERR | POLLNVAL)) != 0;
+}
+
 // Writes what the queue holds; a reader that has gone away (EPIPE) ends the
-// process's work as SIGUSR1 does.
+// process's work as SIGUSR1 does, also while there is nothing to write
+// (hac monitor | head -1 must end with head).
 void output_writer() {
     std::unique_lock<std::mutex> lock(g_queue.mutex);
     for (;;) {
-        g_queue.changed.wait(lock, [] { return !g_queue.texts.empty() || g_queue.dropped > 0; });
+        while (!g_queue.changed.wait_for(lock, std::chrono::seconds(1),
+                                         [] { return !g_queue.texts.empty() || g_queue.dropped > 0; })) {
+            if (!reader_gone(g_out_fd)) continue;
+            g_queue.active = false;
+            request_finish();
+            return;
+        }
         std::string text;
         if (g_queue.dropped > 0 && g_queue.texts.empty()) {
             text = dropped_text(g_queue.dropped);
