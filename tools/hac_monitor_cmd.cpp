@@ -11,6 +11,7 @@
 // the kernel detaches its tracees; a thread stopped at a system call goes on
 // with it (PTRACE_O_TRACESYSGOOD makes the stop's code one that is never
 // taken for a signal), and a thread blocked in the kernel never noticed.
+#include <dirent.h>
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
@@ -20,14 +21,13 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-#include <dirent.h>
 
 #include <chrono>
 #include <deque>
 #include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
+#include <tuple>
 
 #include "hac_message_type.h"
 #include "hac_trace.h"
@@ -127,7 +127,7 @@ struct Monitor {
     std::map<pid_t, Process> processes;
     std::map<pid_t, Thread> threads;
     std::map<std::tuple<pid_t, int, int>, Join> joins;  // tid, queue, operation
-    std::map<std::tuple<pid_t, int, int>, long long> join_start_us;
+    std::map<std::tuple<pid_t, int, int>, std::vector<long long>> join_times_us;  // of each fragment
     std::map<PayloadKey, int> unsettled;
     std::deque<Pending> pending;
     std::map<int32_t, long long> request_time_us;
@@ -298,7 +298,7 @@ Record fragment_record(const Process& process, Operation operation, int queue, l
 
 // A whole payload passed: its message, after its fragments with --raw.
 void payload_passed(Process* process, const Thread& thread, Operation operation, int queue, const Join& join,
-                    long long time_us, long long fragment_time_us) {
+                    long long time_us, const std::vector<long long>& fragment_times_us) {
     learn_role(process, queue, operation, join.kind);
     Pending pending;
     pending.tid = thread.tid;
@@ -307,8 +307,10 @@ void payload_passed(Process* process, const Thread& thread, Operation operation,
     pending.settles = operation == SENT;
     pending.settle_key = pending.wait_key;
     if (g_monitor.raw)
-        for (const Fragment& fragment : join.fragments)
-            pending.records.push_back(fragment_record(*process, operation, queue, fragment_time_us, fragment));
+        for (size_t i = 0; i < join.fragments.size(); ++i)
+            pending.records.push_back(fragment_record(*process, operation, queue,
+                                                      i < fragment_times_us.size() ? fragment_times_us[i] : time_us,
+                                                      join.fragments[i]));
 
     const Decoded decoded = decode_payload(join.bytes, join.kind);
     Record record = event_record("message", decoded.name, *process, operation, queue, time_us, decoded.name);
@@ -331,13 +333,15 @@ void fragment_passed(Thread* thread, Operation operation, const Fragment& fragme
     Process& process = g_monitor.processes[thread->pid];
     const auto key = std::make_tuple(thread->tid, thread->queue, (int)operation);
     Join& join = g_monitor.joins[key];
-    if (fragment.whole_header && fragment.seq == 1) g_monitor.join_start_us[key] = time_us;
+    std::vector<long long>& times = g_monitor.join_times_us[key];
+    if (fragment.whole_header && fragment.seq == 1) times.clear();
     const JoinResult result = join_fragment(&join, fragment);
+    if (result != JOIN_STRAY) times.push_back(time_us);
     if (result == JOIN_DONE) {
         // A send is timed by its first fragment, a receive by its last.
-        const long long start = g_monitor.join_start_us[key];
-        payload_passed(&process, *thread, operation, thread->queue, join, operation == SENT ? start : time_us,
-                       time_us);
+        payload_passed(&process, *thread, operation, thread->queue, join, operation == SENT ? times.front() : time_us,
+                       times);
+        times.clear();
         return;
     }
     if (operation == SENT && fragment.whole_header) settle(PayloadKey(thread->queue, fragment.token));
@@ -448,6 +452,11 @@ void forget_thread(pid_t tid) {
     if (found->second.in_call && found->second.counts_send)
         settle(PayloadKey(found->second.queue, found->second.send_token));
     g_monitor.threads.erase(found);
+    for (int queue = 0; queue < 3; ++queue)
+        for (int operation : {SENT, RECEIVED}) {
+            g_monitor.joins.erase(std::make_tuple(tid, queue, operation));
+            g_monitor.join_times_us.erase(std::make_tuple(tid, queue, operation));
+        }
     flush_pending(false);
 }
 
@@ -621,7 +630,7 @@ std::string refusal_text(pid_t pid) {
     if (scope_file >> scope && scope > 0)
         why += "; kernel.yama.ptrace_scope is " + std::to_string(scope) +
                (scope == 1 ? " (only a process's ancestors may trace it: run as root)" : " (run as root)");
-    return why + "";
+    return why;
 }
 
 struct AttachFailure {
