@@ -42,7 +42,7 @@ const char* const kSendHelp =
     "                  word of every fragment (default message); request only on\n"
     "                  the request queue\n"
     "  --mtype N       the queue message type (default 1, which every HAC\n"
-    "                  endpoint reads; 1 to " "the largest long)\n"
+    "                  endpoint reads; 1 to the largest long)\n"
     "  --token N       the payload's token, decimal or 0x hexadecimal (default\n"
     "                  a fresh random one; 0 as a peer that names nothing)\n"
     "  --file FILE     the text from a file, at most 1048576 bytes\n"
