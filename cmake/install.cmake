@@ -39,6 +39,10 @@ if(TARGET hac AND HAC_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
 endif()
 if(TARGET hac)
   install(TARGETS hac RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/tools/hac.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # Where bash-completion looks for a command's completion by its name.
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/tools/hac.bash-completion
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME hac)
 endif()
 
 # CMake package: find_package(hbbtv_hac) gives hbbtv_hac::hbbtv_hac.

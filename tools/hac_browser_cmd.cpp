@@ -40,6 +40,10 @@ const char* const kBrowserHelp =
     "does not stop it, so that it can run in the background with </dev/null;\n"
     "--quit-on-eof makes it stop there. It stops with Finalize and exit status 0.\n"
     "\n"
+    "A browser that already serves the request queue (a thread of it waits there,\n"
+    "or it received last) is named in a warning on standard error: each request\n"
+    "then goes to one of the two.\n"
+    "\n"
     "Exit status: 0 stopped cleanly; 1 the request or reply queue could not be\n"
     "created, or another user made it and this one may not read and write it\n"
     "(\"permission denied on the request queue (0x92101071): owner ..., mode ...\");\n"
@@ -57,32 +61,6 @@ BrowserAnswers g_answers = {1, 0, 0, 0, 1, 1, {1, 1}};
 Record request_record(int type, const char* name) {
     Record record("request", name, std::string("request ") + name);
     record.add("t", type);
-    return record;
-}
-
-Record tranprotocol_record(const TranProtocol& protocol) {
-    Record record("", "", "");
-    record.add("pi", protocol.pi).add("bu", protocol.bu).add("ip", protocol.ip).add("pp", protocol.pp);
-    return record;
-}
-
-Record ait_app_record(const VetuAITAppInfo& app) {
-    Record record("", "", "");
-    record.block = true;
-    record.add("appid", app.appid).add("orgid", app.orgid).add("visib", app.visib).add("prior", app.prior);
-    record.add("ctrco", app.ctrco).add("ipflag", app.ipflag).add("trprn", app.trprn);
-    record.add("isb", app.isb).add("bn", app.bn);
-    Json::Value boundaries(Json::arrayValue);
-    for (const std::string& boundary : app.bd) boundaries.append(boundary);
-    record.add("bd", boundaries).add("lang", app.lang);
-    Json::Value iso(Json::arrayValue);
-    for (unsigned char byte : app.iso) iso.append((int)byte);
-    record.add("iso", iso).add("name", app.name).add("iconloc", app.iconloc).add("iconflag", app.iconflag);
-    record.add("appuse", app.appuse).add("serid", app.serid).add("aitver", app.aitver);
-    record.add("apptype", app.apptype).add("profile", app.profile).add("profileversion", app.profileversion);
-    std::vector<Record> protocols;
-    for (const TranProtocol& protocol : app.tranprotocols) protocols.push_back(tranprotocol_record(protocol));
-    record.add_list("tranprotocol", protocols);
     return record;
 }
 
@@ -319,6 +297,8 @@ int browser_main(const std::vector<std::string>& args) {
 
     set_output("browser", json);
     block_stop_signals();
+    warn_if_queue_served("browser", kHacQueues[0],
+                         "each request goes to one of the two browsers, and the other never sees it");
     if (log_control) vetu_log_initialize(1);
     Vetu_HAC_Server_RegisterCallback(callback_table(), nullptr);
     Vetu_HAC_Server_Initialize();

@@ -24,12 +24,17 @@ namespace {
 
 const char* const kDemoHelp =
     "Usage: hac demo [--force]\n"
+    "       hac demo --help\n"
     "\n"
     "Starts 'hac browser' and 'hac manager' as two processes, has the manager\n"
     "send every command and query and the browser every notification, prints\n"
     "the conversation from both sides, stops both and removes the three HAC\n"
     "queues. It refuses to run while HAC queues exist (a browser or manager may\n"
     "be using them); --force removes them first.\n"
+    "\n"
+    "It takes no --json: it prints the lines of both sides as they come, each\n"
+    "behind the name of its side (run 'hac browser --json' and 'hac manager\n"
+    "--json' for JSON).\n"
     "\n"
     "Exit status: 0 the whole conversation took place, 1 a step failed, 2 bad usage.\n";
 

@@ -30,6 +30,7 @@ const char* const kLogHelp =
     "       hac log set    MODULES info|error [--port P | --pid PID] [--timeout S] [--json]\n"
     "       hac log remove MODULES            [--port P | --pid PID] [--timeout S] [--json]\n"
     "       hac log clear                     [--port P | --pid PID] [--timeout S] [--json]\n"
+    "       hac log --help\n"
     "\n"
     "Listens on 127.0.0.1 port 54321, where every process that runs the log\n"
     "control thread (hac browser --log-control, hac manager --log-control, or any\n"
@@ -41,7 +42,8 @@ const char* const kLogHelp =
     "  watch    prints each process when it first reports and whenever its list\n"
     "           changes, until SIGINT or SIGTERM\n"
     "  set      raises MODULES to info (every record printed) or sets them to\n"
-    "           error (error records only)\n"
+    "           error (error records only); error takes them out of the table,\n"
+    "           as remove does: a module not in the table logs at the error level\n"
     "  remove   takes MODULES out of the table: they log at the error level again\n"
     "  clear    empties the module table\n"
     "MODULES is one name or several joined by '|' or ',' (HAC, hac_server, ...),\n"
@@ -49,7 +51,14 @@ const char* const kLogHelp =
     "may be left out. A command waits until a report shows the change (at most\n"
     "--timeout seconds, default 5; a process takes one command a second).\n"
     "--listen and --timeout take 0.001 to 86400 seconds.\n"
-    "The module list shows names only, not their levels.\n"
+    "\n"
+    "Each process is shown with its module levels: a process reports the names\n"
+    "in its table only, and since 'set ... error' takes a module out of it, each\n"
+    "name reported is at info and every other module at error (a host that\n"
+    "stores another value with insert_modules_list itself keeps such a module\n"
+    "in the table at the error level, which the report cannot tell apart).\n"
+    "list says when no process reports; watch says so after 2 seconds without a\n"
+    "report, and when a process it saw stops reporting for 3 seconds.\n"
     "\n"
     "Exit status: 0 done, 1 nothing reported, port 54321 busy, or the change not\n"
     "seen in time, 2 bad usage (also: several processes and none chosen).\n";
@@ -150,21 +159,17 @@ pid_t port_owner(uint16_t port) {
     return owner;
 }
 
-std::string process_name(pid_t pid) {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name;
-}
-
 Record process_record(const std::string& kind, const std::string& title, const Report& report) {
     Record record(kind, "", title);
     const pid_t pid = port_owner(report.port);
     record.add("port", report.port).add("pid", (int)pid);
     if (pid) record.add("process", process_name(pid));
-    Json::Value modules(Json::arrayValue);
-    for (const std::string& name : split_modules(report.text)) modules.append(name);
-    return record.add("modules", modules);
+    Json::Value modules(Json::arrayValue), levels(Json::objectValue);
+    for (const std::string& name : split_modules(report.text)) {
+        modules.append(name);
+        levels[name] = "info";
+    }
+    return record.add("modules", modules).add("levels", levels).add("other_modules", "error");
 }
 
 int fail(const std::string& message) {
@@ -190,6 +195,14 @@ int list_reporters(double listen_seconds) {
     return EXIT_OK;
 }
 
+const std::chrono::seconds kFirstReportWait(2);
+const std::chrono::seconds kSilenceLimit(3);
+
+Record silence_record(uint16_t port) {
+    Record record("silent", "", "stopped reporting");
+    return record.add("port", port).add("message", "no report for 3 seconds: the process ended or stopped its control thread");
+}
+
 int watch_reporters() {
     std::string error;
     const int fd = open_control_socket(&error);
@@ -201,14 +214,34 @@ int watch_reporters() {
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     const int stop_fd = signalfd(-1, &stop, SFD_CLOEXEC);
     std::map<uint16_t, std::string> seen;
+    std::map<uint16_t, Clock::time_point> last_heard;
     Record listening("listening", "", "listening on 127.0.0.1:54321 (SIGINT or SIGTERM stops)");
     emit(listening);
+    const Clock::time_point started = Clock::now();
+    bool told_none = false;
     for (;;) {
         pollfd entries[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-        if (poll(entries, 2, -1) < 0) continue;
+        if (poll(entries, 2, 250) < 0) continue;
         if (entries[1].revents & POLLIN) break;
+        const Clock::time_point now = Clock::now();
+        for (auto it = last_heard.begin(); it != last_heard.end();) {
+            if (now - it->second < kSilenceLimit) {
+                ++it;
+                continue;
+            }
+            emit(silence_record(it->first));
+            seen.erase(it->first);
+            it = last_heard.erase(it);
+        }
+        if (seen.empty() && !told_none && now - started >= kFirstReportWait) {
+            Record none("none", "", "no process reports");
+            emit(none.add("message", "no process reports on 127.0.0.1:54321 yet (start one with --log-control)"));
+            told_none = true;
+        }
+        if (!(entries[0].revents & POLLIN)) continue;
         Report report;
         if (!receive_report(fd, Clock::now() + std::chrono::milliseconds(10), &report)) continue;
+        last_heard[report.port] = Clock::now();
         auto known = seen.find(report.port);
         if (known != seen.end() && known->second == report.text) continue;
         emit(process_record("report", known == seen.end() ? "new process" : "changed", report));
@@ -279,10 +312,12 @@ bool list_contains(const std::string& text, const std::string& name) {
 }
 
 // Does a report show the command's effect?
-bool shows_change(const std::string& action, const std::vector<std::string>& names, const std::string& text) {
+bool shows_change(const std::string& action, const std::vector<std::string>& names, unsigned char value,
+                  const std::string& text) {
     if (action == "clear") return text.empty();
+    const bool listed = action == "set" && value == 1;
     for (const std::string& name : names)
-        if (list_contains(text, name) != (action == "set")) return false;
+        if (list_contains(text, name) != listed) return false;
     return true;
 }
 
@@ -324,7 +359,7 @@ int run_command(const std::string& action, const std::vector<std::string>& names
         return found;
     }
     const uint16_t port = report.port;
-    const bool held_before = shows_change(action, names, report.text);
+    const bool held_before = shows_change(action, names, value, report.text);
     const std::string datagram = action == "clear" ? std::string(LOG_CLEAR_KEYWORD) : module_command(list, value);
     if (!send_command(fd, port, datagram)) {
         close(fd);
@@ -339,7 +374,7 @@ int run_command(const std::string& action, const std::vector<std::string>& names
     while (!confirmed && receive_report(fd, deadline, &report)) {
         if (report.port != port) continue;
         ++reports_after;
-        confirmed = shows_change(action, names, report.text) && (!held_before || reports_after >= 2);
+        confirmed = shows_change(action, names, value, report.text) && (!held_before || reports_after >= 2);
     }
     close(fd);
     if (!confirmed)
@@ -349,6 +384,7 @@ int run_command(const std::string& action, const std::vector<std::string>& names
     done.name = action;
     if (action != "clear") done.add("changed", list);
     if (action == "set") done.add("level", value == 1 ? "info" : "error");
+    if (action == "remove") done.add("level", "error");
     emit(done);
     return EXIT_OK;
 }
@@ -405,7 +441,11 @@ int log_main(const std::vector<std::string>& args) {
     if (action == "set" && words.size() == 3) {
         if (words[2] != "info" && words[2] != "error") return usage_error("log", "set wants the level info or error");
         if (!check_modules(words[1], &names, &error)) return usage_error("log", error);
-        return run_command("set", names, words[2] == "info" ? 1 : 2, target, timeout_seconds);
+        // A module absent from the table logs at the error level, as one
+        // stored with any value but 1 does: taking it out keeps every name
+        // a report lists at info, so that the report tells each level.
+        if (words[2] == "error") return run_command("set", names, 0, target, timeout_seconds);
+        return run_command("set", names, 1, target, timeout_seconds);
     }
     if (action == "remove" && words.size() == 2) {
         if (!check_modules(words[1], &names, &error)) return usage_error("log", error);

@@ -1,7 +1,4 @@
 // hac manager: plays the application manager side of the HAC channel.
-#include <errno.h>
-#include <fcntl.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -72,8 +69,12 @@ const char* const kManagerHelp =
     "the client did not start; 2 bad usage (also a bad command on stdin, or a\n"
     "line there over 65536 bytes, which is skipped);\n"
     "3 no answer from the browser within --timeout (the request then stays in the\n"
-    "request queue: 'hac queues --purge' removes it); 130 interrupted while a\n"
-    "call was waiting.\n";
+    "request queue: 'hac queues --purge' removes it); 130 (SIGINT) or 143\n"
+    "(SIGTERM) interrupted while a call was waiting.\n"
+    "\n"
+    "A manager that already reads the notification queue (a thread of it waits\n"
+    "there, or it received last) is named in a warning on standard error: each\n"
+    "notification then goes to one of the two.\n";
 
 typedef std::vector<std::string> Words;
 
@@ -238,40 +239,11 @@ std::string short_json(const Json::Value& value) {
     return text;
 }
 
-// Reads at most the size limit and one byte more, so that /dev/zero or a
-// huge file costs no more than that.
 bool read_record_file(const std::string& path, std::string* text, std::string* error) {
-    if (path.find('\0') != std::string::npos) {
-        *error = "the file name holds a NUL byte";
-        return false;
-    }
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = "cannot read " + path + ": " + strerror(errno);
-        return false;
-    }
-    text->clear();
-    int read_errno = 0;
-    while (text->size() <= kMaxRecordFileBytes) {
-        const size_t have = text->size(), want = kMaxRecordFileBytes + 1 - have;
-        text->resize(have + want);
-        const ssize_t n = read(fd, &(*text)[have], want);
-        text->resize(have + (n > 0 ? (size_t)n : 0));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) read_errno = errno;
-        if (n <= 0) break;
-    }
-    close(fd);
-    if (read_errno != 0) {
-        *error = "cannot read " + path + ": " + strerror(read_errno);
-        return false;
-    }
-    if (text->size() > kMaxRecordFileBytes) {
-        *error = path + " is over " + std::to_string(kMaxRecordFileBytes) +
-                 " bytes: its records cannot fit in one message of at most 16384 bytes";
-        return false;
-    }
-    return true;
+    if (read_small_file(path, kMaxRecordFileBytes, text, error)) return true;
+    if (error->find(" is over ") != std::string::npos)
+        *error += ": its records cannot fit in one message of at most 16384 bytes";
+    return false;
 }
 
 bool parse_record_file(const std::string& path, const std::string& text, Json::Value* root, std::string* error) {
@@ -627,7 +599,7 @@ void stop_after_signal(int sig) {
     if (!g_call_mutex.try_lock_for(std::chrono::milliseconds(500))) {
         Record interrupted("interrupted", "", "manager interrupted");
         emit(interrupted.add("by", signal_label(sig)).add("message", "a call was still waiting for the browser"));
-        finish(EXIT_INTERRUPTED);
+        finish(interrupted_status(sig));
     }
     g_stopping = true;
     g_call_mutex.unlock();
@@ -660,6 +632,9 @@ int manager_main(const std::vector<std::string>& args) {
 
     set_output("manager", json);
     block_stop_signals();
+    warn_if_queue_served("manager", kHacQueues[2],
+                         "each notification goes to one of the two managers, and a query of either may "
+                         "take the other's answer, which is then lost");
     if (log_control) vetu_log_initialize(1);
     register_callbacks();
     const int status = Vetu_HAC_Client_Initialize();

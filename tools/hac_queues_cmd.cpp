@@ -5,25 +5,43 @@
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "hac_tool.h"
+#include "hac_wire.h"
+
+// A copy of a waiting message, left in the queue (Linux 3.8 and later, with
+// CONFIG_CHECKPOINT_RESTORE); glibc names it only for _GNU_SOURCE.
+#ifndef MSG_COPY
+#define MSG_COPY 040000
+#endif
 
 namespace hac_tool {
 
 namespace {
 
 const char* const kQueuesHelp =
-    "Usage: hac queues [--purge | --remove] [--yes] [--json]\n"
+    "Usage: hac queues [--peek [--raw] | --purge | --remove] [--yes] [--json]\n"
     "\n"
     "Shows the three HAC queues: request (0x92101071, manager to browser), reply\n"
     "(0x92101072, browser to manager) and notification (0x92101073, browser to\n"
     "manager): whether each exists, the fragments and bytes waiting in it, and\n"
     "the last process that sent to it and received from it.\n"
     "\n"
+    "  --peek     shows what waits in each queue without taking it: each waiting\n"
+    "             fragment, joined into whole messages where all their fragments\n"
+    "             are there and decoded (a request a dead browser left, the\n"
+    "             notifications no manager read); a payload whose fragments are\n"
+    "             not all there is shown as such. It copies each fragment with\n"
+    "             msgrcv(MSG_COPY), which needs a kernel built with\n"
+    "             CONFIG_CHECKPOINT_RESTORE; elsewhere it says so, shows the counts\n"
+    "             only and exits 1. The queues may change while it looks.\n"
+    "  --raw      with --peek, also each fragment's header words and size\n"
     "  --purge    takes every waiting fragment out of the three queues (a stale\n"
     "             stop order, a half-sent payload, a request nobody answered);\n"
     "             the queues themselves stay\n"
@@ -31,13 +49,14 @@ const char* const kQueuesHelp =
     "             loses its channel: stop them first)\n"
     "  --yes      do it without asking; otherwise the terminal is asked\n"
     "  --json     one JSON object per line\n"
+    "  --help     this text\n"
     "\n"
     "A queue that another user made with a mode that keeps this one out shows\n"
     "error=\"permission denied: owner ..., mode ...\" instead of its counts, as\n"
     "does a purge or removal that the kernel refuses.\n"
     "\n"
-    "Exit status: 0 done; 1 not confirmed, or a queue could not be read,\n"
-    "purged or removed; 2 bad usage.\n";
+    "Exit status: 0 done; 1 not confirmed, or a queue could not be read, peeked\n"
+    "into, purged or removed; 2 bad usage.\n";
 
 // Why a change of the queue failed.
 std::string failure_text(int error_number, const QueueState& state) {
@@ -90,6 +109,164 @@ int drain_queue(int id, unsigned long* taken) {
     }
 }
 
+// ---- peek ----
+
+struct Waiting {
+    size_t index;  // position in the queue, from 0
+    Fragment fragment;
+};
+
+// Before Linux 3.8 the kernel ignores MSG_COPY and the same call takes the
+// message out of the queue: there, peek must not call it.
+bool kernel_knows_msg_copy() {
+    struct utsname name;
+    int major = 0, minor = 0;
+    if (uname(&name) != 0 || sscanf(name.release, "%d.%d", &major, &minor) != 2) return false;
+    return major > 3 || (major == 3 && minor >= 8);
+}
+
+// Copies every waiting fragment, oldest first. Returns the errno that ended
+// the copying: ENOMSG at the end of the queue.
+int copy_waiting(int msqid, std::vector<Waiting>* waiting) {
+    std::vector<char> buffer(sizeof(long) + 65536);
+    for (size_t index = 0;; ++index) {
+        const ssize_t n = msgrcv(msqid, buffer.data(), buffer.size() - sizeof(long), (long)index,
+                                 IPC_NOWAIT | MSG_COPY | MSG_NOERROR);
+        if (n < 0 && errno == EINTR) {
+            --index;
+            continue;
+        }
+        if (n < 0) return errno;
+        waiting->push_back({index, parse_fragment(buffer.data(), (size_t)n)});
+    }
+}
+
+bool is_hac_fragment(const Fragment& fragment) {
+    return fragment.size == kHacFragmentSize && fragment.kind >= 0 && fragment.kind <= 4 && fragment.seq >= 1 &&
+           (fragment.last == 0 || fragment.last == 1);
+}
+
+// The fragments of one payload as they wait: one sender's, in order.
+struct WaitingPayload {
+    std::vector<size_t> indices;
+    Join join;
+    bool done;
+};
+
+Record waiting_record(const HacQueue& queue, const WaitingPayload& payload) {
+    const Join& join = payload.join;
+    const bool whole = payload.done && join_whole(join);
+    const Decoded decoded = decode_payload(join.bytes, join.kind);
+    const std::string name = whole ? decoded.name : "(incomplete payload)";
+    Record record("waiting", name, "  waiting " + name);
+    Json::Value indices(Json::arrayValue);
+    for (size_t index : payload.indices) indices.append((Json::UInt64)index);
+    record.add("queue", queue.name).add("fragments", indices).add("transfer", ipc_kind_name(join.kind));
+    record.add("mtype", (Json::Int64)join.mtype).add("token", token_text(join.token)).add("bytes", join.total_len);
+    record.add("complete", whole);
+    if (whole) {
+        add_decoded(decoded, &record);
+    } else {
+        record.add("present", (Json::UInt64)join.bytes.size());
+        record.add("message", payload.done ? "fragments out of order or lost: the receiver drops this payload"
+                                           : "the rest of the payload is not in the queue (yet)");
+    }
+    return record;
+}
+
+Record odd_fragment_record(const HacQueue& queue, const Waiting& waiting, const std::string& name,
+                           const std::string& message) {
+    Record record("waiting", name, "  waiting " + name);
+    Json::Value indices(Json::arrayValue);
+    indices.append((Json::UInt64)waiting.index);
+    record.add("queue", queue.name).add("fragments", indices).add("mtype", (Json::Int64)waiting.fragment.mtype);
+    record.add("size", (Json::UInt64)waiting.fragment.size).add("complete", false).add("message", message);
+    return record;
+}
+
+// Joins the waiting fragments into payloads: a first fragment (seq 1)
+// begins one, and a later fragment joins the open payload of its message
+// type, token and kind that expects its number. Records in queue order.
+std::vector<Record> waiting_records(const HacQueue& queue, const std::vector<Waiting>& waiting) {
+    std::vector<std::pair<size_t, Record>> records;
+    std::vector<WaitingPayload> payloads;
+    for (const Waiting& item : waiting) {
+        const Fragment& fragment = item.fragment;
+        if (!is_hac_fragment(fragment)) {
+            records.emplace_back(item.index, odd_fragment_record(queue, item, "(not a HAC fragment)",
+                                                                 "not a fragment of 1056 bytes with HAC header words"));
+            continue;
+        }
+        WaitingPayload* open = nullptr;
+        for (WaitingPayload& payload : payloads)
+            if (!payload.done && payload.join.mtype == fragment.mtype && payload.join.token == fragment.token &&
+                payload.join.kind == fragment.kind && payload.join.next_seq == fragment.seq)
+                open = &payload;
+        if (fragment.seq == 1) {
+            payloads.push_back({{}, Join(), false});
+            open = &payloads.back();
+        }
+        if (open == nullptr) {
+            records.emplace_back(item.index, odd_fragment_record(queue, item, "(tail of a payload)",
+                                                                 "fragment " + std::to_string(fragment.seq) +
+                                                                     " of a payload whose start is not in the queue"));
+            continue;
+        }
+        open->indices.push_back(item.index);
+        open->done = join_fragment(&open->join, fragment) == JOIN_DONE;
+    }
+    for (const WaitingPayload& payload : payloads)
+        records.emplace_back(payload.indices.front(), waiting_record(queue, payload));
+    std::stable_sort(records.begin(), records.end(),
+                     [](const std::pair<size_t, Record>& a, const std::pair<size_t, Record>& b) { return a.first < b.first; });
+    std::vector<Record> ordered;
+    for (auto& entry : records) ordered.push_back(std::move(entry.second));
+    return ordered;
+}
+
+Record fragment_header_record(const HacQueue& queue, const Waiting& waiting) {
+    Record record("fragment", "", "  fragment " + std::to_string(waiting.index));
+    record.add("queue", queue.name).add("index", (Json::UInt64)waiting.index);
+    add_fragment_fields(waiting.fragment, &record);
+    return record;
+}
+
+// Shows each queue and what waits in it. Returns the exit status.
+int peek_queues(bool raw) {
+    int status = EXIT_OK;
+    bool copying_works = true;
+    for (const HacQueue& queue : kHacQueues) {
+        const QueueState state = queue_state(queue.key);
+        emit(queue_record(queue, state));
+        if (!state.exists) continue;
+        if (!state.readable) {
+            status = EXIT_FAILED;
+            continue;
+        }
+        if (!copying_works) continue;
+        std::vector<Waiting> waiting;
+        const int error_number = kernel_knows_msg_copy() ? copy_waiting(state.id, &waiting) : ENOSYS;
+        if (error_number == ENOSYS) {
+            Record error("error", "", "error");
+            emit(error.add("message", "this kernel cannot copy a waiting message (msgrcv MSG_COPY needs Linux "
+                                      "3.8 or later built with CONFIG_CHECKPOINT_RESTORE): only the counts are "
+                                      "shown, nothing was taken"));
+            copying_works = false;
+            status = EXIT_FAILED;
+            continue;
+        }
+        if (raw)
+            for (const Waiting& item : waiting) emit(fragment_header_record(queue, item));
+        for (const Record& record : waiting_records(queue, waiting)) emit(record);
+        if (error_number != ENOMSG) {
+            Record error("error", "", "error");
+            emit(error.add("queue", queue.name).add("message", failure_text(error_number, state)));
+            status = EXIT_FAILED;
+        }
+    }
+    return status;
+}
+
 int change_queues(bool remove) {
     int status = EXIT_OK;
     for (const HacQueue& queue : kHacQueues) {
@@ -118,10 +295,11 @@ int change_queues(bool remove) {
 }  // namespace
 
 int queues_main(const std::vector<std::string>& args) {
-    bool purge = false, remove = false, yes = false, json = false, help = false;
+    bool peek = false, raw = false, purge = false, remove = false, yes = false, json = false, help = false;
     std::vector<std::string> positional;
     std::string error;
-    const std::vector<Option> options = {{"--purge", nullptr, &purge}, {"--remove", nullptr, &remove},
+    const std::vector<Option> options = {{"--peek", nullptr, &peek},   {"--raw", nullptr, &raw},
+                                         {"--purge", nullptr, &purge}, {"--remove", nullptr, &remove},
                                          {"--yes", nullptr, &yes},     {"--json", nullptr, &json},
                                          {"--help", nullptr, &help},   {"-h", nullptr, &help}};
     if (!parse_options(args, options, &positional, &error)) return usage_error("queues", error);
@@ -131,7 +309,10 @@ int queues_main(const std::vector<std::string>& args) {
     }
     if (!positional.empty()) return usage_error("queues", "unexpected argument '" + positional[0] + "'");
     if (purge && remove) return usage_error("queues", "give --purge or --remove, not both");
+    if (peek && (purge || remove)) return usage_error("queues", "--peek changes nothing: give it without --purge or --remove");
+    if (raw && !peek) return usage_error("queues", "--raw goes with --peek");
     set_output("queues", json);
+    if (peek) return peek_queues(raw);
     int status = EXIT_OK;
     for (const HacQueue& queue : kHacQueues) {
         const QueueState state = queue_state(queue.key);

@@ -9,10 +9,13 @@
 
 #include <json/json.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
+
+struct VetuAITAppInfo;
 
 namespace hac_tool {
 
@@ -22,8 +25,14 @@ enum ExitStatus {
     EXIT_FAILED = 1,       // a call returned a non-zero status, or a setup step failed
     EXIT_USAGE = 2,        // bad command line or bad command
     EXIT_NO_ANSWER = 3,    // a query got no answer within --timeout
-    EXIT_INTERRUPTED = 130 // signal while a call was still waiting for the browser
+    EXIT_NOT_PERMITTED = 4,  // hac monitor: a process it may not trace
+    EXIT_INTERRUPTED = 130,  // SIGINT while a call was still waiting (128 + 2)
+    EXIT_TERMINATED = 143    // SIGTERM while a call was still waiting (128 + 15)
 };
+
+// 130 for SIGINT, 143 for SIGTERM: the status a shell gives a command that
+// such a signal ended.
+int interrupted_status(int sig);
 
 // ---- output ----
 
@@ -33,6 +42,8 @@ struct Record {
     Record(const std::string& kind, const std::string& name, const std::string& title);
 
     Record& add(const std::string& key, const Json::Value& value);
+    // A field of the JSON object only: the human form says it in its title.
+    Record& add_json(const std::string& key, const Json::Value& value);
     Record& add_child(const std::string& key, Record child);
     Record& add_list(const std::string& key, std::vector<Record> items);
 
@@ -40,13 +51,25 @@ struct Record {
     std::string name;   // JSON "name", left out when empty
     std::string title;  // start of the human form
     bool block;         // human form: one field per line
+    bool flat;          // as a child, human form: its fields on the parent's line
     std::vector<std::pair<std::string, Json::Value>> fields;
+    std::vector<std::pair<std::string, Json::Value>> json_fields;
     std::vector<std::pair<std::string, std::vector<Record>>> lists;
     std::vector<std::pair<std::string, Record>> children;
 };
 
-// The side ("browser", "manager", ...) goes into every JSON object.
+// The side ("browser", "manager", ...) goes into every JSON object. With
+// json, standard output carries the tool's JSON lines only: the library's
+// log lines and the transport's diagnostics, which it prints on standard
+// output, go to standard error from then on (descriptor 1 becomes a copy of
+// 2, and the tool writes to a copy of the original 1).
 void set_output(const std::string& side, bool json);
+// Records are handed to a writer thread instead of being written by the
+// caller, so that a reader that does not keep up never blocks the caller
+// (hac monitor: its traced processes wait while it is blocked). Beyond
+// max_pending_bytes waiting, records are dropped and counted, and a record
+// "dropped" says how many once the reader catches up.
+void start_output_thread(size_t max_pending_bytes);
 void emit(const Record& record);
 // Prints a finished text line under the output lock (help texts, tables).
 void print_text(const std::string& text);
@@ -56,6 +79,8 @@ void print_text(const std::string& text);
 // Prints "hac <command>: <message>" and a hint to --help on stderr; returns
 // EXIT_USAGE.
 int usage_error(const std::string& command, const std::string& message);
+// Prints "hac <command>: warning: <message>" on stderr.
+void print_warning(const std::string& command, const std::string& message);
 
 // ---- arguments ----
 
@@ -63,6 +88,7 @@ struct Option {
     const char* name;   // "--timeout"
     std::string* value; // receives the value; null for a flag
     bool* flag;         // set by a flag; null for an option with a value
+    std::vector<std::string>* values = nullptr;  // a repeatable option: every value, in order
 };
 
 // Splits args into options and positional arguments. Accepts "--name value"
@@ -82,6 +108,9 @@ const double kMinSeconds = 0.001;
 const double kMaxSeconds = 86400;
 const char* const kSecondsRange = "0.001 to 86400";
 bool parse_seconds(const std::string& text, double* out);
+// Reads a whole file of at most max_bytes; reads no more than max_bytes + 1
+// bytes whatever the file is (/dev/zero). The error names the path.
+bool read_small_file(const std::string& path, size_t max_bytes, std::string* text, std::string* error);
 // Splits a command line at blanks; "double quotes" keep blanks in a word.
 bool split_words(const std::string& line, std::vector<std::string>* words, std::string* error);
 
@@ -106,6 +135,8 @@ std::string names_of(const std::vector<NamedValue>& names);
 // mask and only wait_for_signal sees them. SIGUSR1 means "work done".
 void block_stop_signals();
 int wait_for_signal();
+// As wait_for_signal, but for at most seconds; 0 when none came in time.
+int wait_for_signal_until(double seconds);
 // Wakes wait_for_signal with SIGUSR1.
 void request_finish();
 const char* signal_label(int sig);
@@ -146,6 +177,15 @@ std::string too_long_line_message();
 // caller ends the process.
 bool run_with_timeout(const std::function<Record()>& call, double seconds, Record* result);
 
+// The name of a process (its comm), empty when it cannot be read.
+std::string process_name(pid_t pid);
+bool process_alive(pid_t pid);
+// The process a thread belongs to; 0 when the thread is gone.
+pid_t thread_group_of(pid_t tid);
+
+// ---- AIT records as the browser prints them ----
+Record ait_app_record(const VetuAITAppInfo& app);
+
 // ---- HAC queues ----
 
 struct QueueState {
@@ -184,6 +224,22 @@ std::string first_denied_queue(const std::vector<HacQueue>& queues);
 // they cannot be counted.
 void warn_if_queue_holds_fragments(const HacQueue& queue, const std::string& consequence);
 
+// A thread of another process that waits in msgrcv on a queue: seen in
+// /proc (the thread's wait channel and system call), where this user may
+// look at the process.
+struct QueueWaiter {
+    pid_t pid;
+    pid_t tid;
+};
+std::vector<QueueWaiter> queue_waiters(int msqid);
+// The processes other than this one that serve (read) the queue: those with
+// a thread waiting on it, or else the process of the thread that received
+// last (msg_lrpid) while it lives. Empty when the queue does not exist.
+std::vector<pid_t> queue_readers(const HacQueue& queue);
+// On standard error, before this process takes part: "the request queue
+// (0x92101071) is served already by pid N (name): <consequence>".
+void warn_if_queue_served(const std::string& command, const HacQueue& queue, const std::string& consequence);
+
 // ---- subcommands ----
 
 int browser_main(const std::vector<std::string>& args);
@@ -191,6 +247,8 @@ int manager_main(const std::vector<std::string>& args);
 int log_main(const std::vector<std::string>& args);
 int queues_main(const std::vector<std::string>& args);
 int demo_main(const std::vector<std::string>& args);
+int monitor_main(const std::vector<std::string>& args);
+int send_main(const std::vector<std::string>& args);
 
 }  // namespace hac_tool
 

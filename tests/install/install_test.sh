@@ -171,8 +171,13 @@ consume_with_find_package() {
     # It answers for the host, whose pointer size a cross-built package
     # (armhf: 4 bytes) does not match, so a cross build leaves it out.
     [ -z "${HAC_TOOLCHAIN:-}" ] || return 0
-    local out
-    out=$(cmake --find-package -DNAME=hbbtv_hac -DCOMPILER_ID=GNU -DLANGUAGE=CXX -DMODE=EXIST \
+    # Without a language it guesses the multiarch folder from the first
+    # /usr/lib/*-linux-gnu* there is: with armhf packages installed beside
+    # the host's, that is arm-linux-gnueabihf, where it finds no jsoncpp
+    # of this build. The build's own folder is named.
+    local out arch=()
+    [ -z "${HAC_LIBRARY_ARCHITECTURE:-}" ] || arch=(-DCMAKE_LIBRARY_ARCHITECTURE="$HAC_LIBRARY_ARCHITECTURE")
+    out=$(cmake --find-package -DNAME=hbbtv_hac -DCOMPILER_ID=GNU -DLANGUAGE=CXX -DMODE=EXIST "${arch[@]}" \
           -DCMAKE_PREFIX_PATH="$prefix" 2>&1) || fail "cmake --find-package failed: $out"
     grep -q "hbbtv_hac found" <<<"$out" || fail "cmake --find-package does not find the package: $out"
 }
@@ -195,6 +200,9 @@ else
 fi
 if [ "$HAC_HAS_TOOL" = 1 ]; then
     [ -x "$prefix_main/bin/hac" ] || fail "missing bin/hac"
+    [ -f "$prefix_main/$HAC_MANDIR/man1/hac.1" ] || fail "missing $HAC_MANDIR/man1/hac.1"
+    [ -f "$prefix_main/$HAC_DATADIR/bash-completion/completions/hac" ] \
+        || fail "missing $HAC_DATADIR/bash-completion/completions/hac"
     # It finds the library of its own prefix.
     "${emulator[@]}" "$prefix_main/bin/hac" --help >/dev/null || fail "installed hac does not run"
 fi

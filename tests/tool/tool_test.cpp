@@ -1,180 +1,18 @@
 // The hac tool as its users run it: real processes, real queues, the real
 // control port. Every wait is on a line of output, with a deadline.
-#include <fcntl.h>
-#include <grp.h>
-#include <gtest/gtest.h>
-#include <json/json.h>
-#include <pwd.h>
-#include <signal.h>
-#include <sys/ipc.h>
-#include <sys/msg.h>
-#include <unistd.h>
+#include "tool_support.h"
 
-#include <fstream>
-#include <memory>
-#include <tuple>
+#include <dirent.h>
+#include <sys/syscall.h>
 
-#include "hac_message_type.h"
-#include "test_support.h"
+#include <sstream>
 
-using namespace hac_test;
+#include "vetu_hac.h"
+
+using namespace hac_tool_test;
+
 
 namespace {
-
-const std::chrono::milliseconds kDeadline(10000);
-
-// The JSON lines of a tool's output; the library's own log lines are not JSON.
-std::vector<Json::Value> json_records(const std::string& output) {
-    std::vector<Json::Value> parsed;
-    for (const std::string& line : split_lines(output)) {
-        Json::Value value;
-        if (!line.empty() && line[0] == '{' && Json::Reader().parse(line, value)) parsed.push_back(value);
-    }
-    return parsed;
-}
-
-// The nth record (from 0) of this kind and name; null when there is none.
-Json::Value find_record(const std::string& output, const std::string& kind, const std::string& name, int nth = 0) {
-    for (const Json::Value& record : json_records(output))
-        if (record["kind"] == kind && (name.empty() || record["name"] == name) && nth-- == 0) return record;
-    return Json::Value();
-}
-
-// One hac process: its standard input on a pipe the test writes, its
-// standard output and error in files the test reads.
-class Tool {
-public:
-    explicit Tool(const std::vector<std::string>& args) : out_path_(temp_path("tool_out")), err_path_(temp_path("tool_err")) {
-        int input[2];
-        if (pipe2(input, O_CLOEXEC) != 0) return;
-        const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        // The child inherits fds 0 and 2 as they are at the fork inside Peer.
-        const int saved_in = dup(STDIN_FILENO), saved_err = dup(STDERR_FILENO);
-        dup2(input[0], STDIN_FILENO);
-        dup2(err, STDERR_FILENO);
-        peer_ = std::make_unique<Peer>(HAC_TOOL_PATH, args, out_path_);
-        dup2(saved_in, STDIN_FILENO);
-        dup2(saved_err, STDERR_FILENO);
-        close(saved_in);
-        close(saved_err);
-        close(err);
-        close(input[0]);
-        input_fd_ = input[1];
-    }
-    ~Tool() {
-        close_input();
-        peer_.reset();
-        unlink(out_path_.c_str());
-        unlink(err_path_.c_str());
-    }
-
-    void send(const std::string& line) { send_raw(line + "\n"); }
-    void send_raw(const std::string& text) {
-        ASSERT_EQ(write(input_fd_, text.data(), text.size()), (ssize_t)text.size());
-    }
-    void close_input() {
-        if (input_fd_ >= 0) close(input_fd_);
-        input_fd_ = -1;
-    }
-    int wait() {
-        close_input();
-        return peer_->wait(kDeadline);
-    }
-    void signal(int sig) { peer_->kill_now(sig); }
-    pid_t pid() const { return peer_->pid(); }
-    std::string output() const { return read_file(out_path_); }
-    std::string errors() const { return read_file(err_path_); }
-
-    std::vector<Json::Value> records() const { return json_records(output()); }
-    Json::Value find(const std::string& kind, const std::string& name, int nth = 0) const {
-        return find_record(output(), kind, name, nth);
-    }
-    Json::Value wait_for(const std::string& kind, const std::string& name, int nth = 0) const {
-        Json::Value found;
-        wait_until([&] { return !(found = find(kind, name, nth)).isNull(); }, kDeadline);
-        return found;
-    }
-
-private:
-    std::string out_path_, err_path_;
-    std::unique_ptr<Peer> peer_;
-    int input_fd_ = -1;
-};
-
-// Every member of the expected object (given as JSON text) is in actual with
-// the same value.
-void expect_members(const Json::Value& actual, const std::string& expected_text) {
-    Json::Value expected;
-    ASSERT_TRUE(Json::Reader().parse(expected_text, expected)) << expected_text;
-    for (const std::string& member : expected.getMemberNames())
-        EXPECT_EQ(actual[member], expected[member]) << member << " in " << actual.toStyledString();
-}
-
-class ToolTest : public ::testing::Test {
-protected:
-    void SetUp() override { remove_hac_queues(); }
-    void TearDown() override { remove_hac_queues(); }
-};
-
-// A tool run to its end as the user nobody, whom the kernel holds to a
-// queue's mode as it does not hold root.
-struct Finished {
-    int status;
-    std::string output, errors;
-    Json::Value find(const std::string& kind, const std::string& name) const {
-        return find_record(output, kind, name);
-    }
-};
-
-// The child that gives up root's rights is a child of the test, so the test
-// keeps them; the tool is started from it as every peer is.
-Finished run_as_nobody(const std::vector<std::string>& args, const std::string& input = "") {
-    const std::string in_path = temp_path("tool_in"), out_path = temp_path("tool_out"), err_path = temp_path("tool_err");
-    std::ofstream(in_path) << input;
-    const int status = run_in_child(
-        [&] {
-            const int in = open(in_path.c_str(), O_RDONLY);
-            const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (in < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) return 125;
-            const struct passwd* nobody = getpwnam("nobody");
-            const uid_t uid = nobody ? nobody->pw_uid : 65534;
-            const gid_t gid = nobody ? nobody->pw_gid : 65534;
-            if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) return 126;
-            Peer tool(HAC_TOOL_PATH, args, out_path);
-            return tool.wait(kDeadline);
-        },
-        2 * kDeadline);
-    Finished finished = {status, read_file(out_path), read_file(err_path)};
-    for (const std::string& path : {in_path, out_path, err_path}) unlink(path.c_str());
-    return finished;
-}
-
-// HAC queues that root made before the tool runs as nobody.
-class ToolTestForeignQueues : public ToolTest {
-protected:
-    void SetUp() override {
-        ToolTest::SetUp();
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "not running as root: cannot make root's queues and run the tool as nobody";
-        }
-    }
-    // A fragment in the queue stands for a stale request or answer.
-    static void create_queue(key_t key, int mode, bool with_fragment) {
-        const int id = msgget(key, IPC_CREAT | IPC_EXCL | mode);
-        ASSERT_GE(id, 0) << std::hex << key;
-        struct {
-            long mtype;
-            char text[8];
-        } fragment = {1, "stale"};
-        if (with_fragment) {
-            ASSERT_EQ(msgsnd(id, &fragment, 5, IPC_NOWAIT), 0);
-        }
-    }
-    static unsigned long fragments_in(key_t key) {
-        struct msqid_ds ds;
-        return msgctl(msgget(key, 0), IPC_STAT, &ds) == 0 ? ds.msg_qnum : 0;
-    }
-};
 
 const char* const kRecordFile =
     R"([{"appid": 5, "orgid": 7, "visib": 3, "prior": 2, "ctrco": 1, "name": "News", "iso": "eng",
@@ -196,13 +34,29 @@ TEST(ToolUsage, BadArgumentsExitWithTwoAndSayWhy) {
         {{"browser", "--running", "7"}, "--running wants 0 or 1"},
         {{"log", "set", "HAC", "loud"}, "set wants the level info or error"},
         {{"queues", "--purge", "--remove"}, "give --purge or --remove, not both"},
+        {{"queues", "--peek", "--purge"}, "--peek changes nothing"},
+        {{"monitor", "--pid", "0"}, "--pid wants a process id, got '0'"},
+        {{"send"}, "give the text as one argument, or --file FILE"},
+        {{"send", "--file", "/dev/zero"}, "/dev/zero is over 1048576 bytes"},
+        {{"send", "--file", "/nonexistent/message.json"}, "cannot read /nonexistent/message.json"},
+        {{"send", "--kind", "gossip", "{}"}, "--kind wants message, request, reply, no-reply, stop or a number"},
+        {{"send", "--queue", "reply", "--kind", "request", "{}"}, "a request goes on the request queue"},
+        {{"send", "--mtype", "0", "{}"}, "--mtype wants a message type from 1"},
+        {{"send", "--token", "0x123456789", "{}"}, "--token wants a 32-bit number"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
     };
     for (const auto& c : cases) {
         Tool tool(c.first);
-        EXPECT_EQ(tool.wait(), 2) << c.first[0] << " " << c.first[1];
+        EXPECT_EQ(tool.wait(), 2) << c.first[0] << " " << (c.first.size() > 1 ? c.first[1] : "");
         EXPECT_NE(tool.errors().find(c.second), std::string::npos) << tool.errors();
     }
+}
+
+TEST(ToolUsage, VersionNamesTheToolAndTheLibrary) {
+    Tool tool({"--version"});
+    ASSERT_EQ(tool.wait(), 0);
+    EXPECT_EQ(tool.output(), std::string("hac ") + HBBTV_HAC_VERSION_STRING + " (libhbbtv_hac " +
+                                 vetu_hac_library_version() + ")\n");
 }
 
 TEST_F(ToolTest, WithoutBrowserCommandsReportMinusThreeAndAnUnservedQueryTimesOut) {
@@ -308,22 +162,34 @@ TEST_F(ToolTest, LogToolRaisesHacToInfoInAProcessWithTheControlThread) {
     ASSERT_FALSE(manager.wait_for("ready", "").isNull()) << manager.errors();
     manager.send("version");
     ASSERT_FALSE(manager.wait_for("result", "version").isNull());
-    EXPECT_EQ(manager.output().find("Enter!"), std::string::npos) << "HAC logs at the error level by default";
+    EXPECT_EQ(manager.errors().find("Enter!"), std::string::npos) << "HAC logs at the error level by default";
 
     Tool raise({"log", "--json", "set", "HAC", "info", "--pid", std::to_string(manager.pid())});
     ASSERT_EQ(raise.wait(), 0) << raise.output() << raise.errors();
     expect_members(raise.find("result", "set"), R"({"modules": ["HAC"], "level": "info", "changed": "HAC"})");
     EXPECT_EQ(raise.find("result", "set")["pid"].asInt(), manager.pid());
 
+    // With --json the library's lines go to standard error: standard output
+    // holds JSON objects only.
     manager.send("version");
     ASSERT_FALSE(manager.wait_for("result", "version", 1).isNull());
-    const std::string output = manager.output();
-    EXPECT_NE(output.find("Function: Vetu_HAC_Client_GetVersion() Enter!"), std::string::npos) << output;
-    EXPECT_NE(output.find("Function: Vetu_HAC_Client_GetVersion() Leave!"), std::string::npos) << output;
+    const std::string logged = manager.errors();
+    EXPECT_NE(logged.find("Function: Vetu_HAC_Client_GetVersion() Enter!"), std::string::npos) << logged;
+    EXPECT_NE(logged.find("Function: Vetu_HAC_Client_GetVersion() Leave!"), std::string::npos) << logged;
+    for (const std::string& line : split_lines(manager.output())) {
+        Json::Value record;
+        EXPECT_TRUE(Json::Reader().parse(line, record) && record.isObject()) << line;
+    }
 
     Tool listed({"log", "--json", "list"});
     ASSERT_EQ(listed.wait(), 0);
-    expect_members(listed.find("process", ""), R"({"modules": ["HAC"]})");
+    expect_members(listed.find("process", ""),
+                   R"({"modules": ["HAC"], "levels": {"HAC": "info"}, "other_modules": "error"})");
+    // Setting the error level takes the module out of the table, where
+    // every other module is at the error level too.
+    Tool lowered({"log", "--json", "set", "HAC", "error"});
+    ASSERT_EQ(lowered.wait(), 0) << lowered.output();
+    expect_members(lowered.find("result", "set"), R"({"modules": [], "levels": {}, "level": "error"})");
     Tool cleared({"log", "--json", "clear"});
     ASSERT_EQ(cleared.wait(), 0) << cleared.output();
     expect_members(cleared.find("result", "clear"), R"({"modules": []})");
@@ -331,6 +197,79 @@ TEST_F(ToolTest, LogToolRaisesHacToInfoInAProcessWithTheControlThread) {
     EXPECT_EQ(manager.wait(), 0);
     browser.signal(SIGINT);
     EXPECT_EQ(browser.wait(), 0);
+}
+
+namespace {
+
+// A thread of the process waits in msgrcv: where it sleeps, or, where the
+// kernel does not name that, its system call.
+bool waits_in_msgrcv(pid_t pid) {
+    const std::string tasks_dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* tasks = opendir(tasks_dir.c_str());
+    if (tasks == nullptr) return false;
+    bool waits = false;
+    while (const dirent* task = readdir(tasks)) {
+        if (task->d_name[0] == '.') continue;
+        const std::string dir = tasks_dir + "/" + task->d_name;
+        long number = -1;
+        std::istringstream(read_file(dir + "/syscall")) >> number;
+        waits = waits || read_file(dir + "/wchan").find("msgrcv") != std::string::npos || number == SYS_msgrcv;
+    }
+    closedir(tasks);
+    return waits;
+}
+
+}  // namespace
+
+TEST_F(ToolTest, ASecondBrowserOrManagerWarnsNamingTheProcessThatServesItsQueue) {
+    struct Case {
+        std::vector<std::string> first, second;
+        std::string warning;
+    };
+    const std::vector<Case> cases = {
+        {{"browser", "--json"}, {"browser", "--json", "--quit-on-eof"},
+         "hac browser: warning: the request queue (0x92101071) is served already by pid "},
+        {{"manager", "--json"}, {"manager", "--json", "--timeout", "0.5", "ids 1 1 1"},
+         "hac manager: warning: the notification queue (0x92101073) is served already by pid "},
+    };
+    for (const Case& c : cases) {
+        Tool first(c.first);
+        ASSERT_FALSE(first.wait_for("ready", "").isNull()) << first.errors();
+        ASSERT_TRUE(wait_until([&] { return waits_in_msgrcv(first.pid()); }, kDeadline));
+        Tool second(c.second);
+        second.wait();
+        // The name is the process's own (qemu-arm under emulation).
+        EXPECT_NE(second.errors().find(c.warning + std::to_string(first.pid()) + " ("), std::string::npos)
+            << second.errors();
+        EXPECT_EQ(first.errors().find("warning"), std::string::npos) << first.errors();
+        first.signal(SIGTERM);
+        EXPECT_EQ(first.wait(), 0);
+        remove_hac_queues();
+    }
+}
+
+TEST_F(ToolTest, ASignalDuringACallEndsItWith130ForSigintAnd143ForSigterm) {
+    // Queues without a browser: a query waits for ever.
+    msgget(HAC_REQUEST_QUEUE_KEY, IPC_CREAT | 0666);
+    msgget(HAC_REPLY_QUEUE_KEY, IPC_CREAT | 0666);
+    const int request_queue = msgget(HAC_REQUEST_QUEUE_KEY, 0);
+    struct Case {
+        std::vector<std::string> args;
+        int sig, status;
+    };
+    const std::vector<Case> cases = {
+        {{"manager", "--json", "--timeout", "600", "version"}, SIGINT, 130},
+        {{"manager", "--json", "--timeout", "600", "version"}, SIGTERM, 143},
+        {{"send", "--json", "--kind", "request", "--timeout", "600", R"({"t": 115})"}, SIGTERM, 143},
+    };
+    for (const Case& c : cases) {
+        const size_t before = queued(request_queue);
+        Tool tool(c.args);
+        ASSERT_TRUE(wait_until([&] { return queued(request_queue) > before; }, kDeadline)) << tool.errors();
+        tool.signal(c.sig);
+        EXPECT_EQ(tool.wait(), c.status) << tool.output() << tool.errors();
+        EXPECT_EQ(tool.find("interrupted", "")["by"].asString(), c.sig == SIGINT ? "SIGINT" : "SIGTERM");
+    }
 }
 
 TEST_F(ToolTest, ALoneSideSaysWhatIsMissingAndABadInputLineDoesNotStopIt) {
