@@ -151,19 +151,13 @@ VetuHacServerCallback callback_table() {
 
 // ---- notifications from standard input ----
 
+// The library's text for a status; a refusal is looked into further.
 std::string notification_reason(int status) {
-    switch (status) {
-    case 0: return "ok";
-    case -1: return "failed: transfer error";
-    case -3: {
-        const std::string denied = first_denied_queue({kHacQueues[2]});
-        if (!denied.empty()) return "refused: " + denied;
-        return queue_exists(HAC_NOTIFICATION_QUEUE_KEY) ? "refused: server not initialised"
-                                                        : "manager not running: notification queue does not exist";
-    }
-    case -4: return "out of memory";
-    default: return "unexpected status";
-    }
+    if (status != VETU_ERR_REFUSED) return vetu_status_text(status);
+    const std::string denied = first_denied_queue({kHacQueues[2]});
+    if (!denied.empty()) return "refused: " + denied;
+    return queue_exists(HAC_NOTIFICATION_QUEUE_KEY) ? "refused: server not initialised"
+                                                    : "manager not running: notification queue does not exist";
 }
 
 void emit_input_error(const std::string& message) {

@@ -587,35 +587,6 @@ std::string too_long_line_message() {
            " bytes skipped: no command or notification is that long";
 }
 
-bool run_with_timeout(const std::function<Record()>& call, double seconds, Record* result) {
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable done_cv;
-        bool done = false;
-        Record result{"", "", ""};
-    };
-    auto shared = std::make_shared<Shared>();
-    std::thread worker([shared, call] {
-        Record value = call();
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->result = std::move(value);
-        shared->done = true;
-        shared->done_cv.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(shared->mutex);
-    const bool done = shared->done_cv.wait_for(lock, std::chrono::duration<double>(seconds),
-                                               [&shared] { return shared->done; });
-    if (!done) {
-        lock.unlock();
-        worker.detach();
-        return false;
-    }
-    *result = shared->result;
-    lock.unlock();
-    worker.join();
-    return true;
-}
-
 std::string process_name(pid_t pid) {
     std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
     std::string name;

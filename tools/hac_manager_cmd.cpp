@@ -53,13 +53,13 @@ const char* const kManagerHelp =
     "\n"
     "Options:\n"
     "  --timeout S     wait at most S seconds for each call (default 5;\n"
-    "                  0.001 to 86400)\n"
+    "                  0.001 to 86400): the library's query time limit\n"
     "  --json          one JSON object per line\n"
     "  --log-control   start the log control thread (see 'hac log')\n"
     "  --help          this text\n"
     "\n"
     "Each command prints its status (0 ok, -1 failed, -3 refused or browser not\n"
-    "running, -4 no memory, -5 no receive thread) with a reason and, for queries,\n"
+    "running, -4 no memory, -5 no thread, -6 timed out) with a reason and, for queries,\n"
     "the values. A queue that another user made and this one may not read and\n"
     "write gives -3 with \"refused: permission denied on the request queue\n"
     "(0x92101071): owner ..., mode ...\"; a missing one \"browser not running:\n"
@@ -68,9 +68,9 @@ const char* const kManagerHelp =
     "Exit status: 0 every command returned 0; 1 a command returned non-zero or\n"
     "the client did not start; 2 bad usage (also a bad command on stdin, or a\n"
     "line there over 65536 bytes, which is skipped);\n"
-    "3 no answer from the browser within --timeout (the request then stays in the\n"
-    "request queue: 'hac queues --purge' removes it); 130 (SIGINT) or 143\n"
-    "(SIGTERM) interrupted while a call was waiting.\n"
+    "3 no answer from the browser within --timeout (a request the browser had not\n"
+    "taken yet is taken back off the request queue; the other commands still\n"
+    "run); 130 (SIGINT) or 143 (SIGTERM) interrupted while a call was waiting.\n"
     "\n"
     "A manager that already reads the notification queue (a thread of it waits\n"
     "there, or it received last) is named in a warning on standard error: each\n"
@@ -104,18 +104,12 @@ std::string refusal_reason(bool initialising) {
     if (!initialising)
         for (const HacQueue& queue : needed)
             if (!queue_exists(queue.key)) return "browser not running: " + std::string(queue.name) + " queue does not exist";
-    return "refused: bad argument or a queue missing";
+    return vetu_status_text(VETU_ERR_REFUSED);
 }
 
+// The library's text for a status; a refusal is looked into further.
 std::string client_status_reason(int status, bool initialising = false) {
-    switch (status) {
-    case 0: return "ok";
-    case -1: return "failed: transfer error, message over 16384 bytes or no usable reply";
-    case -3: return refusal_reason(initialising);
-    case -4: return "out of memory";
-    case -5: return "receive thread not started";
-    default: return "unexpected status";
-    }
+    return status == VETU_ERR_REFUSED ? refusal_reason(initialising) : vetu_status_text(status);
 }
 
 Record result_record(const std::string& name, int status) {
@@ -530,22 +524,42 @@ double g_timeout_seconds = 5;
 // ordering that thread checkers see, hence atomic.
 std::atomic<int> g_exit_status(EXIT_OK);
 
-// Returns the command's status, or exits the process when it got no answer.
-int run_prepared(const Prepared& command) {
-    std::lock_guard<std::timed_mutex> lock(g_call_mutex);
-    if (g_stopping) return 0;
-    Record result("", "", "");
-    if (!run_with_timeout(command.call, g_timeout_seconds, &result)) {
-        Record timeout("timeout", command.name, command.name + " timed out");
-        timeout.add("message", "no answer from the browser").add("timeout", g_timeout_seconds);
-        timeout.add("hint", "the request stays in the request queue; 'hac queues --purge' removes it");
-        emit(timeout);
-        finish(EXIT_NO_ANSWER);
-    }
-    emit(result);
+int status_of(const Record& result) {
     for (const auto& field : result.fields)
         if (field.first == "status") return field.second.asInt();
     return 0;
+}
+
+// A query that reached the time limit: the library has taken its request
+// back off the request queue if the browser had not taken it yet, and an
+// answer that comes later is thrown away.
+void emit_time_out(const std::string& name) {
+    Record timeout("timeout", name, name + " timed out");
+    timeout.add("message", "no answer from the browser").add("timeout", g_timeout_seconds);
+    timeout.add("hint", "a request the browser had not taken yet was taken back off the request queue; "
+                        "one it had taken is answered later, and that answer thrown away");
+    emit(timeout);
+}
+
+// Runs a command and prints its result; returns its exit status: the
+// library's time limit is --timeout.
+int run_prepared(const Prepared& command) {
+    std::lock_guard<std::timed_mutex> lock(g_call_mutex);
+    if (g_stopping) return EXIT_OK;
+    const Record result = command.call();
+    const int status = status_of(result);
+    if (status == VETU_ERR_TIMED_OUT) {
+        emit_time_out(command.name);
+        return EXIT_NO_ANSWER;
+    }
+    emit(result);
+    return status == 0 ? EXIT_OK : EXIT_FAILED;
+}
+
+// A time-out outweighs a refusal or failure.
+int worse(int a, int b) {
+    if (a == EXIT_NO_ANSWER || b == EXIT_NO_ANSWER) return EXIT_NO_ANSWER;
+    return a != EXIT_OK ? a : b;
 }
 
 void emit_command_error(const std::string& message) {
@@ -555,8 +569,7 @@ void emit_command_error(const std::string& message) {
 
 void run_argument_commands(std::vector<Prepared> commands) {
     int worst = EXIT_OK;
-    for (const Prepared& command : commands)
-        if (run_prepared(command) != 0) worst = EXIT_FAILED;
+    for (const Prepared& command : commands) worst = worse(worst, run_prepared(command));
     g_exit_status = worst;
     request_finish();
 }
@@ -580,7 +593,7 @@ void run_stdin_commands() {
             worst = EXIT_USAGE;
             continue;
         }
-        if (run_prepared(command) != 0 && worst == EXIT_OK) worst = EXIT_FAILED;
+        worst = worse(worst, run_prepared(command));
     }
     g_exit_status = worst;
     request_finish();
@@ -638,6 +651,7 @@ int manager_main(const std::vector<std::string>& args) {
     if (log_control) vetu_log_initialize(1);
     register_callbacks();
     const int status = Vetu_HAC_Client_Initialize();
+    Vetu_HAC_Client_SetQueryTimeout(static_cast<int>(g_timeout_seconds * 1000 + 0.5));
     if (status != 0) {
         Record failure("result", "initialize", "initialize");
         emit(failure.add("status", status).add("reason", client_status_reason(status, true)));

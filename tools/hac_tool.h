@@ -172,10 +172,6 @@ private:
 // "line over 65536 bytes skipped: ..."
 std::string too_long_line_message();
 
-// Runs call on a worker thread and waits for it up to seconds. Returns false
-// when it did not end in time: the worker is then left waiting, and the
-// caller ends the process.
-bool run_with_timeout(const std::function<Record()>& call, double seconds, Record* result);
 
 // The name of a process (its comm), empty when it cannot be read.
 std::string process_name(pid_t pid);

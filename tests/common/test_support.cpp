@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ipc.h>
@@ -243,7 +244,9 @@ void put_fragment(int msqid, long mtype, const FragmentHeader& header, const std
     f->token = header.token;
     f->chunk_len = header.chunk_len;
     memcpy(f->data, bytes.data(), std::min(bytes.size(), chunk_size + 4));
-    msgsnd(msqid, buf.data(), IPC_FRAGMENT_MSGSZ(chunk_size), IPC_NOWAIT);
+    // A queue full of fragments that its receiver is still taking (a slow,
+    // emulated one) has room again soon.
+    wait_until([&] { return msgsnd(msqid, buf.data(), IPC_FRAGMENT_MSGSZ(chunk_size), IPC_NOWAIT) == 0 || errno != EAGAIN; });
 }
 
 void put_payload(int msqid, long mtype, int kind, const std::string& bytes, int32_t token, int first, int last,

@@ -258,11 +258,10 @@ TEST_F(ToolTest, PeekShowsWhatWaitsAndTakesNothing) {
     ASSERT_FALSE(browser.wait_for("ready", "").isNull()) << browser.errors();
     browser.signal(SIGKILL);
     browser.wait();
-    Tool manager({"manager", "--json", "--timeout", "0.5", "version"});
-    const pid_t manager_pid = manager.pid();
-    ASSERT_EQ(manager.wait(), 3) << manager.output();
-    // The first of two fragments of a notification whose sender died.
-    const int notifications = msgget(HAC_NOTIFICATION_QUEUE_KEY, 0);
+    // A request the dead browser never took, and the first of two fragments
+    // of a notification whose sender died.
+    put_payload(msgget(HAC_REQUEST_QUEUE_KEY, 0), 1, IPC_KIND_REQUEST, R"({"t": 115})", 0x5678);
+    const int notifications = msgget(HAC_NOTIFICATION_QUEUE_KEY, IPC_CREAT | 0666);
     put_payload(notifications, 1, IPC_KIND_MESSAGE, std::string(1500, 'n'), 0x1234, 1, 1);
 
     Tool peek({"queues", "--json", "--peek", "--raw"});
@@ -270,9 +269,9 @@ TEST_F(ToolTest, PeekShowsWhatWaitsAndTakesNothing) {
     const Json::Value request = peek.find("waiting", "GetVersion");
     expect_members(request, R"({"queue": "request", "fragments": [0], "transfer": "request", "mtype": 1, "t": 115,
                                 "complete": true})");
-    EXPECT_NE(request["token"], "0x00000000");
+    EXPECT_EQ(request["token"], "0x00005678");
     expect_members(peek.find("queue", "request"), R"({"messages": 1})");
-    EXPECT_EQ(peek.find("queue", "request")["last_sender_pid"].asInt(), manager_pid);
+    EXPECT_EQ(peek.find("queue", "request")["last_sender_pid"].asInt(), getpid());
     expect_members(peek.find("waiting", "(incomplete payload)"),
                    R"({"queue": "notification", "fragments": [0], "transfer": "message", "token": "0x00001234",
                        "bytes": 1500, "present": 1025, "complete": false})");
