@@ -3,7 +3,12 @@
 
 #include <thread>
 
-#include "hac_tool.h"
+#include "hac_arguments.h"
+#include "hac_commands.h"
+#include "hac_message_records.h"
+#include "hac_output.h"
+#include "hac_process.h"
+#include "hac_queue_state.h"
 #include "vetu_hac.h"
 #include "vetu_log.h"
 

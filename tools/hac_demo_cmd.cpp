@@ -16,7 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "hac_tool.h"
+#include "hac_arguments.h"
+#include "hac_commands.h"
+#include "hac_output.h"
+#include "hac_queue_state.h"
 
 namespace hac_tool {
 

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/signalfd.h>
@@ -17,7 +18,10 @@
 #include <map>
 #include <sstream>
 
-#include "hac_tool.h"
+#include "hac_arguments.h"
+#include "hac_commands.h"
+#include "hac_output.h"
+#include "hac_process.h"
 #include "vetu_log.h"
 
 namespace hac_tool {

@@ -1,12 +1,18 @@
 // hac manager: plays the application manager side of the HAC channel.
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 
-#include "hac_tool.h"
+#include "hac_arguments.h"
+#include "hac_commands.h"
+#include "hac_output.h"
+#include "hac_process.h"
+#include "hac_queue_state.h"
 #include "vetu_hac.h"
 #include "vetu_log.h"
 

@@ -29,9 +29,12 @@
 #include <set>
 #include <tuple>
 
-#include "hac_message_type.h"
+#include "hac_arguments.h"
+#include "hac_commands.h"
+#include "hac_output.h"
+#include "hac_process.h"
+#include "hac_queue_state.h"
 #include "hac_trace.h"
-#include "hac_tool.h"
 #include "hac_wire.h"
 #include "vetu_ipc.h"
 

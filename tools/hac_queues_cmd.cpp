@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "hac_tool.h"
+#include "hac_arguments.h"
+#include "hac_commands.h"
+#include "hac_output.h"
+#include "hac_queue_state.h"
 #include "hac_wire.h"
 
 // A copy of a waiting message, left in the queue (Linux 3.8 and later, with

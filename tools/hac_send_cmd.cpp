@@ -2,6 +2,7 @@
 // endpoint of the library cuts it, and prints the answer to a request.
 #include <errno.h>
 #include <limits.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -13,8 +14,12 @@
 #include <mutex>
 #include <thread>
 
+#include "hac_arguments.h"
+#include "hac_commands.h"
 #include "hac_message_type.h"
-#include "hac_tool.h"
+#include "hac_output.h"
+#include "hac_process.h"
+#include "hac_queue_state.h"
 #include "hac_wire.h"
 #include "vetu_ipc.h"
 

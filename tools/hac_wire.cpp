@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "hac_message_records.h"
 #include "hac_message_type.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"

@@ -7,10 +7,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <json/json.h>
+
 #include <string>
 #include <vector>
 
-#include "hac_tool.h"
+#include "hac_output.h"
 
 namespace hac_tool {
 
