@@ -9,6 +9,8 @@
 
 #include <climits>
 
+#include "hac_output.h"
+
 namespace hac_tool {
 
 bool parse_options(const std::vector<std::string>& args, const std::vector<Option>& options,
@@ -47,6 +49,24 @@ bool parse_options(const std::vector<std::string>& args, const std::vector<Optio
         }
     }
     return true;
+}
+
+int parse_command_line(const char* command, const char* help_text, const std::vector<std::string>& args,
+                       std::vector<Option> options, std::vector<std::string>* positional) {
+    bool help = false;
+    std::vector<std::string> arguments;
+    std::string error;
+    options.push_back({"--help", nullptr, &help});
+    options.push_back({"-h", nullptr, &help});
+    if (!parse_options(args, options, &arguments, &error)) return usage_error(command, error);
+    if (help) {
+        print_text(help_text);
+        return EXIT_OK;
+    }
+    if (positional == nullptr && !arguments.empty())
+        return usage_error(command, "unexpected argument '" + arguments[0] + "'");
+    if (positional != nullptr) *positional = arguments;
+    return kGoOn;
 }
 
 namespace {

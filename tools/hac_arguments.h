@@ -22,6 +22,13 @@ struct Option {
 // and "--name=value". A lone "--" ends the options.
 bool parse_options(const std::vector<std::string>& args, const std::vector<Option>& options,
                    std::vector<std::string>* positional, std::string* error);
+// The start of every subcommand: parses its command line with --help (-h)
+// added to its options, which prints help_text. Positional arguments go to
+// positional; without it, one is a usage error. Returns kGoOn, or the exit
+// status to end with: EXIT_OK after the help, EXIT_USAGE after a usage error.
+const int kGoOn = -1;
+int parse_command_line(const char* command, const char* help_text, const std::vector<std::string>& args,
+                       std::vector<Option> options, std::vector<std::string>* positional = nullptr);
 // Numbers take the whole word: digits with an optional sign, nothing else
 // (no blank, no NUL byte).
 bool parse_int(const std::string& text, int* out);

@@ -165,11 +165,7 @@ std::string notification_reason(int status) {
                                                     : "manager not running: notification queue does not exist";
 }
 
-void emit_input_error(const std::string& message) {
-    Record error("error", "", "error");
-    error.add("message", message);
-    emit(error);
-}
+void emit_input_error(const std::string& message) { emit(error_record(message)); }
 
 void send_state(const std::vector<std::string>& words) {
     int appid = 0, orgid = 0, state = 0;
@@ -278,19 +274,13 @@ Record ready_record() {
 
 int browser_main(const std::vector<std::string>& args) {
     std::string version, errcode, running, teletext, bi_app, error;
-    bool json = false, log_control = false, quit_on_eof = false, help = false;
-    std::vector<std::string> positional;
+    bool json = false, log_control = false, quit_on_eof = false;
     const std::vector<Option> options = {
         {"--version", &version, nullptr},   {"--errcode", &errcode, nullptr},  {"--running", &running, nullptr},
         {"--teletext", &teletext, nullptr}, {"--bi-app", &bi_app, nullptr},    {"--json", nullptr, &json},
-        {"--log-control", nullptr, &log_control}, {"--quit-on-eof", nullptr, &quit_on_eof},
-        {"--help", nullptr, &help},         {"-h", nullptr, &help}};
-    if (!parse_options(args, options, &positional, &error)) return usage_error("browser", error);
-    if (help) {
-        print_text(kBrowserHelp);
-        return EXIT_OK;
-    }
-    if (!positional.empty()) return usage_error("browser", "unexpected argument '" + positional[0] + "'");
+        {"--log-control", nullptr, &log_control}, {"--quit-on-eof", nullptr, &quit_on_eof}};
+    const int parsed = parse_command_line("browser", kBrowserHelp, args, options);
+    if (parsed != kGoOn) return parsed;
     error = parse_answers(version, errcode, running, teletext, bi_app);
     if (!error.empty()) return usage_error("browser", error);
 
@@ -305,8 +295,7 @@ int browser_main(const std::vector<std::string>& args) {
     // queues themselves tell whether the server serves.
     error = server_queue_problem();
     if (!error.empty()) {
-        Record failure("error", "", "error");
-        emit(failure.add("message", error));
+        emit(error_record(error));
         Vetu_HAC_Server_Finalize();
         finish(EXIT_FAILED);
     }

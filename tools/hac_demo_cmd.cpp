@@ -268,17 +268,9 @@ int run_conversation(Child* browser, Child* manager, const std::string& ait_file
 }  // namespace
 
 int demo_main(const std::vector<std::string>& args) {
-    bool force = false, help = false;
-    std::vector<std::string> positional;
-    std::string error;
-    const std::vector<Option> options = {{"--force", nullptr, &force}, {"--help", nullptr, &help},
-                                         {"-h", nullptr, &help}};
-    if (!parse_options(args, options, &positional, &error)) return usage_error("demo", error);
-    if (help) {
-        print_text(kDemoHelp);
-        return EXIT_OK;
-    }
-    if (!positional.empty()) return usage_error("demo", "unexpected argument '" + positional[0] + "'");
+    bool force = false;
+    const int parsed = parse_command_line("demo", kDemoHelp, args, {{"--force", nullptr, &force}});
+    if (parsed != kGoOn) return parsed;
     if (any_hac_queue() && !force) {
         fprintf(stderr,
                 "hac demo: the HAC queues exist already: a browser or manager may be using them.\n"

@@ -568,10 +568,7 @@ int worse(int a, int b) {
     return a != EXIT_OK ? a : b;
 }
 
-void emit_command_error(const std::string& message) {
-    Record error("error", "", "error");
-    emit(error.add("message", message));
-}
+void emit_command_error(const std::string& message) { emit(error_record(message)); }
 
 void run_argument_commands(std::vector<Prepared> commands) {
     int worst = EXIT_OK;
@@ -629,16 +626,12 @@ void stop_after_signal(int sig) {
 
 int manager_main(const std::vector<std::string>& args) {
     std::string timeout, error;
-    bool json = false, log_control = false, help = false;
+    bool json = false, log_control = false;
     std::vector<std::string> lines;
     const std::vector<Option> options = {{"--timeout", &timeout, nullptr}, {"--json", nullptr, &json},
-                                         {"--log-control", nullptr, &log_control}, {"--help", nullptr, &help},
-                                         {"-h", nullptr, &help}};
-    if (!parse_options(args, options, &lines, &error)) return usage_error("manager", error);
-    if (help) {
-        print_text(kManagerHelp);
-        return EXIT_OK;
-    }
+                                         {"--log-control", nullptr, &log_control}};
+    const int parsed = parse_command_line("manager", kManagerHelp, args, options, &lines);
+    if (parsed != kGoOn) return parsed;
     if (!timeout.empty() && !parse_seconds(timeout, &g_timeout_seconds))
         return usage_error("manager", "--timeout wants a positive number of seconds (" + std::string(kSecondsRange) +
                                           "), got '" + timeout + "'");

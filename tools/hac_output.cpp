@@ -217,6 +217,12 @@ Record& Record::add_list(const std::string& key, std::vector<Record> items) {
     return *this;
 }
 
+Record error_record(const std::string& message) {
+    Record record("error", "", "error");
+    record.add("message", message);
+    return record;
+}
+
 void set_output(const std::string& side, bool json) {
     std::lock_guard<std::mutex> lock(g_output_mutex);
     g_side = side;
@@ -271,6 +277,11 @@ void finish(int status) {
         fflush(stderr);
     }
     _exit(status);
+}
+
+int emit_failure(const std::string& message) {
+    emit(error_record(message));
+    return EXIT_FAILED;
 }
 
 int usage_error(const std::string& command, const std::string& message) {

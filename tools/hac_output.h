@@ -47,6 +47,9 @@ struct Record {
     std::vector<std::pair<std::string, Record>> children;
 };
 
+// "error: message=..." (kind "error").
+Record error_record(const std::string& message);
+
 // The side ("browser", "manager", ...) goes into every JSON object. With
 // json, standard output carries the tool's JSON lines only: the library's
 // log lines and the transport's diagnostics, which it prints on standard
@@ -66,6 +69,8 @@ void print_text(const std::string& text);
 // Flushes the output and ends the process at once: library threads may still
 // wait in the kernel, and nothing of theirs must run destructors under them.
 [[noreturn]] void finish(int status);
+// Emits an error record with the message; returns EXIT_FAILED.
+int emit_failure(const std::string& message);
 // Prints "hac <command>: <message>" and a hint to --help on stderr; returns
 // EXIT_USAGE.
 int usage_error(const std::string& command, const std::string& message);

@@ -1,5 +1,6 @@
 #include "hac_process.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 
+#include "hac_arguments.h"
 #include "hac_output.h"
 
 namespace hac_tool {
@@ -121,14 +123,45 @@ std::string process_name(pid_t pid) {
     return name;
 }
 
+std::string process_text(pid_t pid) {
+    const std::string name = process_name(pid);
+    return "pid " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
+}
+
 bool process_alive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
-pid_t thread_group_of(pid_t tid) {
-    std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+namespace {
+
+std::vector<pid_t> numbered_entries(const std::string& folder) {
+    std::vector<pid_t> ids;
+    DIR* directory = opendir(folder.c_str());
+    if (directory == nullptr) return ids;
+    while (const dirent* entry = readdir(directory)) {
+        int id = 0;
+        if (parse_int(entry->d_name, &id) && id > 0) ids.push_back((pid_t)id);
+    }
+    closedir(directory);
+    return ids;
+}
+
+// A process id from a line "Field:\t42" of /proc/ID/status; 0 when there is none.
+pid_t status_pid(pid_t id, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(id) + "/status");
+    const std::string prefix = field + ":";
     std::string line;
     while (std::getline(status, line))
-        if (line.compare(0, 5, "Tgid:") == 0) return (pid_t)atoi(line.c_str() + 5);
+        if (line.compare(0, prefix.size(), prefix) == 0) return (pid_t)atoi(line.c_str() + prefix.size());
     return 0;
 }
+
+}  // namespace
+
+std::vector<pid_t> process_ids() { return numbered_entries("/proc"); }
+
+std::vector<pid_t> thread_ids(pid_t pid) { return numbered_entries("/proc/" + std::to_string(pid) + "/task"); }
+
+pid_t thread_group_of(pid_t tid) { return status_pid(tid, "Tgid"); }
+
+pid_t tracer_of(pid_t tid) { return status_pid(tid, "TracerPid"); }
 
 }  // namespace hac_tool

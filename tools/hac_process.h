@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace hac_tool {
 
@@ -58,9 +59,16 @@ std::string too_long_line_message();
 
 // The name of a process (its comm), empty when it cannot be read.
 std::string process_name(pid_t pid);
+// "pid 42 (hac)", or "pid 42" when the name cannot be read.
+std::string process_text(pid_t pid);
 bool process_alive(pid_t pid);
+// Every process, and every thread of a process, that /proc shows.
+std::vector<pid_t> process_ids();
+std::vector<pid_t> thread_ids(pid_t pid);
 // The process a thread belongs to; 0 when the thread is gone.
 pid_t thread_group_of(pid_t tid);
+// The process that traces a thread; 0 when none does or the thread is gone.
+pid_t tracer_of(pid_t tid);
 
 }  // namespace hac_tool
 

@@ -1,6 +1,5 @@
 #include "hac_queue_state.h"
 
-#include <dirent.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,7 +12,6 @@
 #include <set>
 #include <sstream>
 
-#include "hac_arguments.h"
 #include "hac_message_type.h"
 #include "hac_output.h"
 #include "hac_process.h"
@@ -173,23 +171,13 @@ bool thread_waits_on(const std::string& task_dir, int msqid) {
 
 std::vector<QueueWaiter> queue_waiters(int msqid) {
     std::vector<QueueWaiter> waiters;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return waiters;
     const pid_t self = getpid();
-    while (const dirent* process = readdir(proc)) {
-        int pid = 0;
-        if (!parse_int(process->d_name, &pid) || pid <= 0 || pid == self) continue;
-        const std::string tasks_dir = std::string("/proc/") + process->d_name + "/task";
-        DIR* tasks = opendir(tasks_dir.c_str());
-        if (tasks == nullptr) continue;
-        while (const dirent* task = readdir(tasks)) {
-            int tid = 0;
-            if (parse_int(task->d_name, &tid) && thread_waits_on(tasks_dir + "/" + task->d_name, msqid))
-                waiters.push_back({(pid_t)pid, (pid_t)tid});
-        }
-        closedir(tasks);
+    for (pid_t pid : process_ids()) {
+        if (pid == self) continue;
+        const std::string tasks_dir = "/proc/" + std::to_string(pid) + "/task/";
+        for (pid_t tid : thread_ids(pid))
+            if (thread_waits_on(tasks_dir + std::to_string(tid), msqid)) waiters.push_back({pid, tid});
     }
-    closedir(proc);
     return waiters;
 }
 
@@ -207,12 +195,9 @@ std::vector<pid_t> queue_readers(const HacQueue& queue) {
 }
 
 void warn_if_queue_served(const std::string& command, const HacQueue& queue, const std::string& consequence) {
-    for (pid_t pid : queue_readers(queue)) {
-        const std::string name = process_name(pid);
+    for (pid_t pid : queue_readers(queue))
         print_warning(command, std::string("the ") + queue.name + " queue (" + key_text(queue.key) +
-                                   ") is served already by pid " + std::to_string(pid) +
-                                   (name.empty() ? "" : " (" + name + ")") + ": " + consequence);
-    }
+                                   ") is served already by " + process_text(pid) + ": " + consequence);
 }
 
 }  // namespace hac_tool
