@@ -3,7 +3,12 @@
 
 #include <thread>
 
-#include "hac_tool.h"
+#include "hac_arguments.h"
+#include "hac_commands.h"
+#include "hac_message_records.h"
+#include "hac_output.h"
+#include "hac_process.h"
+#include "hac_queue_state.h"
 #include "vetu_hac.h"
 #include "vetu_log.h"
 
@@ -58,79 +63,68 @@ struct BrowserAnswers {
 // Read-only once the server runs.
 BrowserAnswers g_answers = {1, 0, 0, 0, 1, 1, {1, 1}};
 
-Record request_record(int type, const char* name) {
-    Record record("request", name, std::string("request ") + name);
-    record.add("t", type);
-    return record;
+// The values the browser answers a query with, under the names of its reply.
+Record answer_record(unsigned int query, const std::vector<Json::Value>& values) {
+    Record answer("", "", "answer");
+    return add_members(&answer, query + 1, values);
 }
 
 // ---- the callback table: print the request, fill the answer ----
 
 void on_send_ait_ids(int svrid, int aitver, bool hasait) {
-    emit(request_record(101, "SendAitIDs").add("svrid", svrid).add("aitver", aitver).add("hasait", hasait));
+    emit(request_record(HAC_MSG_SEND_AIT_IDS, {svrid, aitver, hasait}));
 }
 
 void on_send_ait_app_info(int num, VetuAITAppInfo** apps) {
-    Record record = request_record(102, "SendAitAppInfo");
-    record.add("num", num);
+    Record record = request_record(HAC_MSG_SEND_AIT_APP_INFO, {num});
     std::vector<Record> items;
     for (int i = 0; i < num; ++i) items.push_back(ait_app_record(*apps[i]));
     record.add_list("app", items);
     emit(record);
 }
 
-void on_stop_app(const VetuAppIdentifier* app) {
-    emit(request_record(103, "StopApp").add("appid", app->appid).add("orgid", app->orgid));
-}
+void on_stop_app(const VetuAppIdentifier* app) { emit(request_record(HAC_MSG_STOP_APP, {app->appid, app->orgid})); }
 
 void on_send_xml_ait_url(const std::string& xml, const std::string& ccid) {
-    emit(request_record(104, "SendXmlAitUrl").add("xml", xml).add("ccid", ccid));
+    emit(request_record(HAC_MSG_SEND_XML_AIT_URL, {xml, ccid}));
 }
 
 void on_get_app_error_code(const VetuAppIdentifier* app, int* errcode) {
     *errcode = g_answers.errcode;
-    Record answer("", "", "answer");
-    answer.add("errcode", *errcode);
-    emit(request_record(106, "GetAppErrorCode").add("appid", app->appid).add("orgid", app->orgid)
-             .add_child("answer", answer));
+    emit(request_record(HAC_MSG_GET_APP_ERROR_CODE, {app->appid, app->orgid})
+             .add_child("answer", answer_record(HAC_MSG_GET_APP_ERROR_CODE, {*errcode})));
 }
 
 void on_show_teletext_app(int enabled, int* teletext) {
     *teletext = g_answers.teletext;
-    Record answer("", "", "answer");
-    answer.add("teletext", *teletext);
-    emit(request_record(109, "ShowTeleTextApp").add("enabled", enabled).add_child("answer", answer));
+    emit(request_record(HAC_MSG_SHOW_TELETEXT_APP, {enabled})
+             .add_child("answer", answer_record(HAC_MSG_SHOW_TELETEXT_APP, {*teletext})));
 }
 
 void on_create_bi_application(const std::string& url, VetuAppIdentifier* app, int src) {
     *app = g_answers.bi_app;
-    Record answer("", "", "answer");
-    answer.add("appid", app->appid).add("orgid", app->orgid);
-    emit(request_record(111, "CreateBIApplication").add("url", url).add("src", src).add_child("answer", answer));
+    emit(request_record(HAC_MSG_CREATE_BI_APPLICATION, {url, src})
+             .add_child("answer", answer_record(HAC_MSG_CREATE_BI_APPLICATION, {app->appid, app->orgid})));
 }
 
 void on_destroy_bi_application(const VetuAppIdentifier* app) {
-    emit(request_record(113, "DestroyBIApplication").add("appid", app->appid).add("orgid", app->orgid));
+    emit(request_record(HAC_MSG_DESTROY_BI_APPLICATION, {app->appid, app->orgid}));
 }
 
-void on_reset(int svrid, int type, int timeout) {
-    emit(request_record(114, "Reset").add("svrid", svrid).add("type", type).add("timeout", timeout));
-}
+void on_reset(int svrid, int type, int timeout) { emit(request_record(HAC_MSG_RESET, {svrid, type, timeout})); }
 
 void on_get_version(int* major, int* minor, int* number) {
     *major = g_answers.major;
     *minor = g_answers.minor;
     *number = g_answers.number;
-    Record answer("", "", "answer");
-    answer.add("major", *major).add("minor", *minor).add("number", *number);
-    emit(request_record(115, "GetVersion").add_child("answer", answer));
+    emit(request_record(HAC_MSG_GET_VERSION, {})
+             .add_child("answer", answer_record(HAC_MSG_GET_VERSION, {*major, *minor, *number})));
 }
 
 void on_is_app_running(int* isrunning) {
     *isrunning = g_answers.running;
-    Record answer("", "", "answer");
-    answer.add("isrunning", *isrunning);
-    emit(request_record(117, "IsAppRunning").add_child("answer", answer));
+    emit(request_record(HAC_MSG_IS_APP_RUNNING, {})
+             .add_child("answer", answer_record(HAC_MSG_IS_APP_RUNNING, {*isrunning})));
 }
 
 VetuHacServerCallback callback_table() {
@@ -160,11 +154,7 @@ std::string notification_reason(int status) {
                                                     : "manager not running: notification queue does not exist";
 }
 
-void emit_input_error(const std::string& message) {
-    Record error("error", "", "error");
-    error.add("message", message);
-    emit(error);
-}
+void emit_input_error(const std::string& message) { emit(error_record(message)); }
 
 void send_state(const std::vector<std::string>& words) {
     int appid = 0, orgid = 0, state = 0;
@@ -175,7 +165,7 @@ void send_state(const std::vector<std::string>& words) {
     }
     const int status = Vetu_HAC_Server_SendAppState(appid, orgid, (VetuAppManagerClientEvent)state);
     Record record("notification", "state", "notify state");
-    record.add("appid", appid).add("orgid", orgid).add("state", state);
+    add_members(&record, HAC_MSG_APP_STATE, {appid, orgid, state});
     emit(record.add("status", status).add("reason", notification_reason(status)));
 }
 
@@ -273,19 +263,13 @@ Record ready_record() {
 
 int browser_main(const std::vector<std::string>& args) {
     std::string version, errcode, running, teletext, bi_app, error;
-    bool json = false, log_control = false, quit_on_eof = false, help = false;
-    std::vector<std::string> positional;
+    bool json = false, log_control = false, quit_on_eof = false;
     const std::vector<Option> options = {
         {"--version", &version, nullptr},   {"--errcode", &errcode, nullptr},  {"--running", &running, nullptr},
         {"--teletext", &teletext, nullptr}, {"--bi-app", &bi_app, nullptr},    {"--json", nullptr, &json},
-        {"--log-control", nullptr, &log_control}, {"--quit-on-eof", nullptr, &quit_on_eof},
-        {"--help", nullptr, &help},         {"-h", nullptr, &help}};
-    if (!parse_options(args, options, &positional, &error)) return usage_error("browser", error);
-    if (help) {
-        print_text(kBrowserHelp);
-        return EXIT_OK;
-    }
-    if (!positional.empty()) return usage_error("browser", "unexpected argument '" + positional[0] + "'");
+        {"--log-control", nullptr, &log_control}, {"--quit-on-eof", nullptr, &quit_on_eof}};
+    const int parsed = parse_command_line("browser", kBrowserHelp, args, options);
+    if (parsed != kGoOn) return parsed;
     error = parse_answers(version, errcode, running, teletext, bi_app);
     if (!error.empty()) return usage_error("browser", error);
 
@@ -300,8 +284,7 @@ int browser_main(const std::vector<std::string>& args) {
     // queues themselves tell whether the server serves.
     error = server_queue_problem();
     if (!error.empty()) {
-        Record failure("error", "", "error");
-        emit(failure.add("message", error));
+        emit(error_record(error));
         Vetu_HAC_Server_Finalize();
         finish(EXIT_FAILED);
     }

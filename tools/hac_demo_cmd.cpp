@@ -16,7 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "hac_tool.h"
+#include "hac_arguments.h"
+#include "hac_commands.h"
+#include "hac_message_records.h"
+#include "hac_message_type.h"
+#include "hac_output.h"
+#include "hac_queue_state.h"
 
 namespace hac_tool {
 
@@ -149,34 +154,38 @@ struct Step {
     const char* title;
     bool to_browser;  // else to the manager
     std::string line;
-    const char* manager_prefix;  // null: the manager prints nothing for it
-    const char* browser_prefix;  // null: the browser prints nothing for it
+    std::string manager_prefix;  // empty: the manager prints nothing for it
+    std::string browser_prefix;  // empty: the browser prints nothing for it
 };
 
 std::vector<Step> catalogue(const std::string& ait_file) {
     return {
-        {"The manager hands over the AIT identifiers", false, "ids 4097 3 1", "ids:", "request SendAitIDs"},
+        {"The manager hands over the AIT identifiers", false, "ids 4097 3 1", "ids:",
+         request_title(HAC_MSG_SEND_AIT_IDS)},
         {"... and the AIT application records (two, from a JSON file)", false, "ait " + ait_file, "ait:",
-         "request SendAitAppInfo"},
+         request_title(HAC_MSG_SEND_AIT_APP_INFO)},
         {"... and the URL of an XML AIT", false, "xml http://example.com/ait.xml ccid-42", "xml:",
-         "request SendXmlAitUrl"},
+         request_title(HAC_MSG_SEND_XML_AIT_URL)},
         {"A remote-control key (the browser's library has no handler for keys: it drops them)", false,
-         "key red down 1", "key:", nullptr},
-        {"Query: an application's error code", false, "errcode 4660 17", "errcode:", "request GetAppErrorCode"},
-        {"Query: can a teletext application be shown", false, "teletext 1", "teletext:", "request ShowTeleTextApp"},
+         "key red down 1", "key:", ""},
+        {"Query: an application's error code", false, "errcode 4660 17", "errcode:",
+         request_title(HAC_MSG_GET_APP_ERROR_CODE)},
+        {"Query: can a teletext application be shown", false, "teletext 1", "teletext:",
+         request_title(HAC_MSG_SHOW_TELETEXT_APP)},
         {"Query: create a broadcast-independent application", false, "create-bi http://example.com/bi.html url",
-         "create-bi:", "request CreateBIApplication"},
-        {"Query: the browser's version", false, "version", "version:", "request GetVersion"},
-        {"Query: does an application run", false, "running", "running:", "request IsAppRunning"},
-        {"The browser reports an application state", true, "state 4660 17 started", "event app_state",
+         "create-bi:", request_title(HAC_MSG_CREATE_BI_APPLICATION)},
+        {"Query: the browser's version", false, "version", "version:", request_title(HAC_MSG_GET_VERSION)},
+        {"Query: does an application run", false, "running", "running:", request_title(HAC_MSG_IS_APP_RUNNING)},
+        {"The browser reports an application state", true, "state 4660 17 started", event_title(HAC_MSG_APP_STATE),
          "notify state"},
-        {"... the outcome of a DVB AIT update", true, "dvb ok", "event dvb_ait_status", "notify dvb"},
-        {"... the outcome of an XML AIT update", true, "xml unchanged", "event xml_ait_status", "notify xml"},
-        {"The manager stops an application", false, "stop 4660 17", "stop:", "request StopApp"},
+        {"... the outcome of a DVB AIT update", true, "dvb ok", event_title(HAC_MSG_DVB_AIT_STATUS), "notify dvb"},
+        {"... the outcome of an XML AIT update", true, "xml unchanged", event_title(HAC_MSG_XML_AIT_STATUS),
+         "notify xml"},
+        {"The manager stops an application", false, "stop 4660 17", "stop:", request_title(HAC_MSG_STOP_APP)},
         {"... destroys the broadcast-independent application", false, "destroy-bi 8192 17", "destroy-bi:",
-         "request DestroyBIApplication"},
+         request_title(HAC_MSG_DESTROY_BI_APPLICATION)},
         {"... and resets the browser for a channel change", false, "reset 4097 channel-change 3000", "reset:",
-         "request Reset"},
+         request_title(HAC_MSG_RESET)},
     };
 }
 
@@ -246,8 +255,8 @@ int run_conversation(Child* browser, Child* manager, const std::string& ait_file
     for (const Step& step : catalogue(ait_file)) {
         printf("\n== %s\n", step.title);
         std::vector<Expectation> expected;
-        if (step.manager_prefix) expected.push_back({manager, step.manager_prefix});
-        if (step.browser_prefix) expected.push_back({browser, step.browser_prefix});
+        if (!step.manager_prefix.empty()) expected.push_back({manager, step.manager_prefix});
+        if (!step.browser_prefix.empty()) expected.push_back({browser, step.browser_prefix});
         if (!send_line(step.to_browser ? browser : manager, step.line) ||
             !wait_for_lines(browser, manager, expected))
             return EXIT_FAILED;
@@ -265,17 +274,9 @@ int run_conversation(Child* browser, Child* manager, const std::string& ait_file
 }  // namespace
 
 int demo_main(const std::vector<std::string>& args) {
-    bool force = false, help = false;
-    std::vector<std::string> positional;
-    std::string error;
-    const std::vector<Option> options = {{"--force", nullptr, &force}, {"--help", nullptr, &help},
-                                         {"-h", nullptr, &help}};
-    if (!parse_options(args, options, &positional, &error)) return usage_error("demo", error);
-    if (help) {
-        print_text(kDemoHelp);
-        return EXIT_OK;
-    }
-    if (!positional.empty()) return usage_error("demo", "unexpected argument '" + positional[0] + "'");
+    bool force = false;
+    const int parsed = parse_command_line("demo", kDemoHelp, args, {{"--force", nullptr, &force}});
+    if (parsed != kGoOn) return parsed;
     if (any_hac_queue() && !force) {
         fprintf(stderr,
                 "hac demo: the HAC queues exist already: a browser or manager may be using them.\n"

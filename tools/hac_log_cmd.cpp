@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/signalfd.h>
@@ -17,7 +18,10 @@
 #include <map>
 #include <sstream>
 
-#include "hac_tool.h"
+#include "hac_arguments.h"
+#include "hac_commands.h"
+#include "hac_output.h"
+#include "hac_process.h"
 #include "vetu_log.h"
 
 namespace hac_tool {
@@ -64,6 +68,7 @@ const char* const kLogHelp =
     "seen in time, 2 bad usage (also: several processes and none chosen).\n";
 
 typedef std::chrono::steady_clock Clock;
+const char* const kNobodyReports = "no process reports on 127.0.0.1:54321 (start one with --log-control)";
 
 struct Report {
     uint16_t port;
@@ -138,25 +143,20 @@ pid_t port_owner(uint16_t port) {
     const unsigned long inode = udp_port_inode(port);
     if (inode == 0) return 0;
     const std::string wanted = "socket:[" + std::to_string(inode) + "]";
-    DIR* proc = opendir("/proc");
-    if (!proc) return 0;
-    pid_t owner = 0;
-    while (dirent* process = readdir(proc)) {
-        const pid_t pid = (pid_t)atoi(process->d_name);
-        if (pid <= 0) continue;
-        const std::string fd_dir = std::string("/proc/") + process->d_name + "/fd";
+    for (pid_t pid : process_ids()) {
+        const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
         DIR* fds = opendir(fd_dir.c_str());
         if (!fds) continue;
+        pid_t owner = 0;
         while (dirent* fd = readdir(fds)) {
             char target[64];
             const ssize_t n = readlink((fd_dir + "/" + fd->d_name).c_str(), target, sizeof target - 1);
             if (n > 0 && wanted.compare(0, std::string::npos, target, (size_t)n) == 0) owner = pid;
         }
         closedir(fds);
-        if (owner) break;
+        if (owner) return owner;
     }
-    closedir(proc);
-    return owner;
+    return 0;
 }
 
 Record process_record(const std::string& kind, const std::string& title, const Report& report) {
@@ -172,25 +172,19 @@ Record process_record(const std::string& kind, const std::string& title, const R
     return record.add("modules", modules).add("levels", levels).add("other_modules", "error");
 }
 
-int fail(const std::string& message) {
-    Record error("error", "", "error");
-    emit(error.add("message", message));
-    return EXIT_FAILED;
-}
-
 // ---- list and watch ----
 
 int list_reporters(double listen_seconds) {
     std::string error;
     const int fd = open_control_socket(&error);
-    if (fd < 0) return fail(error);
+    if (fd < 0) return emit_failure(error);
     std::map<uint16_t, Report> latest;
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(listen_seconds));
     Report report;
     while (receive_report(fd, deadline, &report)) latest[report.port] = report;
     close(fd);
-    if (latest.empty()) return fail("no process reports on 127.0.0.1:54321 (start one with --log-control)");
+    if (latest.empty()) return emit_failure(kNobodyReports);
     for (const auto& entry : latest) emit(process_record("process", "process", entry.second));
     return EXIT_OK;
 }
@@ -206,7 +200,7 @@ Record silence_record(uint16_t port) {
 int watch_reporters() {
     std::string error;
     const int fd = open_control_socket(&error);
-    if (fd < 0) return fail(error);
+    if (fd < 0) return emit_failure(error);
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
@@ -276,8 +270,8 @@ int find_target(int fd, const Target& target, double timeout_seconds, Report* fo
         if (heard.empty()) settle = Clock::now() + std::chrono::milliseconds(1200);  // one more report cycle
         heard[report.port] = report;
     }
-    if (target.port || target.pid) return fail("the chosen process did not report within the time-out");
-    if (heard.empty()) return fail("no process reports on 127.0.0.1:54321 (start one with --log-control)");
+    if (target.port || target.pid) return emit_failure("the chosen process did not report within the time-out");
+    if (heard.empty()) return emit_failure(kNobodyReports);
     if (heard.size() > 1) {
         std::string ports;
         for (const auto& entry : heard) ports += " " + std::to_string(entry.first);
@@ -351,7 +345,7 @@ int run_command(const std::string& action, const std::vector<std::string>& names
     std::string error, list;
     for (const std::string& name : names) list += (list.empty() ? "" : "|") + name;
     const int fd = open_control_socket(&error);
-    if (fd < 0) return fail(error);
+    if (fd < 0) return emit_failure(error);
     Report report;
     const int found = find_target(fd, target, timeout_seconds, &report);
     if (found != EXIT_OK) {
@@ -363,7 +357,7 @@ int run_command(const std::string& action, const std::vector<std::string>& names
     const std::string datagram = action == "clear" ? std::string(LOG_CLEAR_KEYWORD) : module_command(list, value);
     if (!send_command(fd, port, datagram)) {
         close(fd);
-        return fail(std::string("sendto: ") + strerror(errno));
+        return emit_failure(std::string("sendto: ") + strerror(errno));
     }
     // A report sent just before the command was taken still shows the old
     // table, so an effect that held already counts only from the second one.
@@ -378,8 +372,8 @@ int run_command(const std::string& action, const std::vector<std::string>& names
     }
     close(fd);
     if (!confirmed)
-        return fail("port " + std::to_string(port) + " did not show the change within the time-out (a table holds " +
-                    "20 modules at most)");
+        return emit_failure("port " + std::to_string(port) +
+                            " did not show the change within the time-out (a table holds 20 modules at most)");
     Record done = process_record("result", "log " + action, report);
     done.name = action;
     if (action != "clear") done.add("changed", list);
@@ -413,16 +407,16 @@ bool parse_target(const std::string& port, const std::string& pid, Target* targe
 
 int log_main(const std::vector<std::string>& args) {
     std::string port, pid, timeout, listen, error;
-    bool json = false, help = false;
+    bool json = false;
     std::vector<std::string> words;
-    const std::vector<Option> options = {{"--port", &port, nullptr},     {"--pid", &pid, nullptr},
+    const std::vector<Option> options = {{"--port", &port, nullptr},       {"--pid", &pid, nullptr},
                                          {"--timeout", &timeout, nullptr}, {"--listen", &listen, nullptr},
-                                         {"--json", nullptr, &json},     {"--help", nullptr, &help},
-                                         {"-h", nullptr, &help}};
-    if (!parse_options(args, options, &words, &error)) return usage_error("log", error);
-    if (help || words.empty()) {
+                                         {"--json", nullptr, &json}};
+    const int parsed = parse_command_line("log", kLogHelp, args, options, &words);
+    if (parsed != kGoOn) return parsed;
+    if (words.empty()) {
         print_text(kLogHelp);
-        return help ? EXIT_OK : EXIT_USAGE;
+        return EXIT_USAGE;
     }
     double timeout_seconds = 5, listen_seconds = 1.5;
     if (!timeout.empty() && !parse_seconds(timeout, &timeout_seconds))

@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "hac_tool.h"
+#include "hac_commands.h"
+#include "hac_output.h"
 #include "vetu_hac.h"
 
 namespace {

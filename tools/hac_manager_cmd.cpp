@@ -1,12 +1,20 @@
 // hac manager: plays the application manager side of the HAC channel.
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 
-#include "hac_tool.h"
+#include "hac_arguments.h"
+#include "hac_catalogue.h"
+#include "hac_commands.h"
+#include "hac_message_records.h"
+#include "hac_output.h"
+#include "hac_process.h"
+#include "hac_queue_state.h"
 #include "vetu_hac.h"
 #include "vetu_log.h"
 
@@ -152,39 +160,45 @@ const size_t kMaxRecordFileBytes = 1 << 20;
 // Records nest four levels deep (array, record, tranprotocols, entry).
 const int kMaxRecordFileDepth = 16;
 
+// The record file's list of transport-protocol entries, each an object of
+// the entry's members without their index.
+const char* const kProtocolList = "tranprotocols";
+
 // Turns the friendly members of a record file entry into the numbered members
 // of the record document. False when a friendly member cannot be turned.
 bool record_document(const Json::Value& entry, Json::Value* document, std::string* error) {
     *document = entry;
-    if (entry.isMember("tranprotocols") && entry["tranprotocols"].isArray()) {
-        const Json::Value& protocols = entry["tranprotocols"];
-        document->removeMember("tranprotocols");
-        (*document)["trprn"] = (int)protocols.size();
+    if (entry.isMember(kProtocolList) && entry[kProtocolList].isArray()) {
+        const Json::Value& protocols = entry[kProtocolList];
+        document->removeMember(kProtocolList);
+        (*document)[HAC_RECORD_TRANSPORT_COUNT] = (int)protocols.size();
         for (Json::ArrayIndex i = 0; i < protocols.size(); ++i) {
             const std::string n = std::to_string(i);
             if (!protocols[i].isObject()) {
-                *error = "tranprotocols[" + n + "] is not an object";
+                *error = kProtocolList + ("[" + n + "] is not an object");
                 return false;
             }
-            (*document)["pi" + n] = protocols[i].get("pi", 0);
-            (*document)["bu" + n] = protocols[i].get("bu", "");
-            (*document)["ip" + n] = protocols[i].get("ip", "");
-            (*document)["pp" + n] = protocols[i].get("pp", 0);
+            for (const HacEntryInt& field : kHacTransportInts)
+                (*document)[field.stem + n] = protocols[i].get(field.stem, 0);
+            for (const HacEntryString& field : kHacTransportStrings)
+                (*document)[field.stem + n] = protocols[i].get(field.stem, "");
         }
     }
-    if (entry.isMember("bd") && entry["bd"].isArray()) {
-        const Json::Value& boundaries = entry["bd"];
-        document->removeMember("bd");
-        (*document)["bn"] = (int)boundaries.size();
-        for (Json::ArrayIndex i = 0; i < boundaries.size(); ++i) (*document)["bd" + std::to_string(i)] = boundaries[i];
+    if (entry.isMember(HAC_RECORD_BOUNDARY_STEM) && entry[HAC_RECORD_BOUNDARY_STEM].isArray()) {
+        const Json::Value& boundaries = entry[HAC_RECORD_BOUNDARY_STEM];
+        document->removeMember(HAC_RECORD_BOUNDARY_STEM);
+        (*document)[HAC_RECORD_BOUNDARY_COUNT] = (int)boundaries.size();
+        for (Json::ArrayIndex i = 0; i < boundaries.size(); ++i)
+            (*document)[HAC_RECORD_BOUNDARY_STEM + std::to_string(i)] = boundaries[i];
     }
-    if (entry.isMember("iso") && entry["iso"].isString()) {
-        const std::string iso = entry["iso"].asString();
-        document->removeMember("iso");
+    if (entry.isMember(HAC_RECORD_ISO_STEM) && entry[HAC_RECORD_ISO_STEM].isString()) {
+        const std::string iso = entry[HAC_RECORD_ISO_STEM].asString();
+        document->removeMember(HAC_RECORD_ISO_STEM);
         for (int i = 0; i < 3; ++i)
-            (*document)["iso" + std::to_string(i)] = i < (int)iso.size() ? (unsigned char)iso[i] : 0;
+            (*document)[HAC_RECORD_ISO_STEM + std::to_string(i)] = i < (int)iso.size() ? (unsigned char)iso[i] : 0;
     }
-    if (entry.isMember("isb") && entry["isb"].isBool()) (*document)["isb"] = entry["isb"].asBool() ? 1 : 0;
+    if (entry.isMember(HAC_RECORD_SERVICE_BOUND) && entry[HAC_RECORD_SERVICE_BOUND].isBool())
+        (*document)[HAC_RECORD_SERVICE_BOUND] = entry[HAC_RECORD_SERVICE_BOUND].asBool() ? 1 : 0;
     return true;
 }
 
@@ -199,10 +213,11 @@ bool decodes(const Json::Value& document) {
 // finds it in a few decodes.
 std::string refused_member(const Json::Value& document) {
     std::vector<std::string> names;
-    for (const char* count : {"trprn", "bn"})
+    const char* const counts[] = {HAC_RECORD_TRANSPORT_COUNT, HAC_RECORD_BOUNDARY_COUNT};
+    for (const char* count : counts)
         if (document.isMember(count)) names.push_back(count);
     for (const std::string& name : document.getMemberNames())
-        if (name != "trprn" && name != "bn") names.push_back(name);
+        if (name != counts[0] && name != counts[1]) names.push_back(name);
     size_t fine = 0, refused = names.size();
     while (refused - fine > 1) {
         const size_t middle = fine + (refused - fine) / 2;
@@ -213,15 +228,23 @@ std::string refused_member(const Json::Value& document) {
     return refused > 0 ? names[refused - 1] : std::string();
 }
 
+bool is_transport_stem(const std::string& stem) {
+    for (const HacEntryInt& field : kHacTransportInts)
+        if (stem == field.stem) return true;
+    for (const HacEntryString& field : kHacTransportStrings)
+        if (stem == field.stem) return true;
+    return false;
+}
+
 // The name a numbered member of the document has in the file entry.
 std::string member_in_entry(const Json::Value& entry, const std::string& member) {
     const size_t digits = member.find_first_of("0123456789");
     if (digits == std::string::npos || member.find_first_not_of("0123456789", digits) != std::string::npos)
         return member;
     const std::string stem = member.substr(0, digits), index = member.substr(digits);
-    const bool protocol = stem == "pi" || stem == "bu" || stem == "ip" || stem == "pp";
-    if (protocol && entry["tranprotocols"].isArray()) return "tranprotocols[" + index + "]." + stem;
-    if (stem == "bd" && entry["bd"].isArray()) return "bd[" + index + "]";
+    if (is_transport_stem(stem) && entry[kProtocolList].isArray())
+        return kProtocolList + ("[" + index + "]." + stem);
+    if (stem == HAC_RECORD_BOUNDARY_STEM && entry[HAC_RECORD_BOUNDARY_STEM].isArray()) return stem + "[" + index + "]";
     return member;
 }
 
@@ -267,9 +290,9 @@ bool decode_entry(const Json::Value& entry, VetuAITAppInfo* app, std::string* er
     }
     if (!record_document(entry, &document, error)) return false;
     const int status = aitappinfo_unpacket(document, app);
-    if (status == 0) return true;
-    if (status == -4) {
-        *error = "out of memory";
+    if (status == VETU_OK) return true;
+    if (status == VETU_ERR_NO_MEMORY) {
+        *error = vetu_status_text(status);
         return false;
     }
     const std::string member = refused_member(document);
@@ -310,7 +333,8 @@ bool prepare_ait(const Words& words, Prepared* out, std::string* error) {
         std::vector<VetuAITAppInfo*> pointers;
         for (VetuAITAppInfo& app : *apps) pointers.push_back(&app);
         const int status = Vetu_HAC_Client_SendAitAppInfo((int)pointers.size(), pointers.data());
-        return result_record("ait", status).add("num", (int)pointers.size());
+        Record record = result_record("ait", status);
+        return add_members(&record, HAC_MSG_SEND_AIT_APP_INFO, {(int)pointers.size()});
     };
     return true;
 }
@@ -389,7 +413,7 @@ bool prepare_errcode(const Words& words, Prepared* out, std::string* error) {
         int errcode = 0;
         const int status = Vetu_HAC_Client_GetAppErrorCode(&app, &errcode);
         Record record = result_record("errcode", status);
-        if (status == 0) record.add("errcode", errcode);
+        if (status == 0) add_members(&record, HAC_MSG_GET_APP_ERROR_CODE_REPLY, {errcode});
         return record;
     };
     return true;
@@ -406,7 +430,7 @@ bool prepare_teletext(const Words& words, Prepared* out, std::string* error) {
         int teletext = 0;
         const int status = Vetu_HAC_Client_ShowTeleTextApp(enabled, &teletext);
         Record record = result_record("teletext", status);
-        if (status == 0) record.add("teletext", teletext);
+        if (status == 0) add_members(&record, HAC_MSG_SHOW_TELETEXT_APP_REPLY, {teletext});
         return record;
     };
     return true;
@@ -425,7 +449,7 @@ bool prepare_create_bi(const Words& words, Prepared* out, std::string* error) {
         const int status =
             Vetu_HAC_Client_CreateBIApplication(url.c_str(), (int)url.size(), &app, (VetuApplicationSource)src);
         Record record = result_record("create-bi", status);
-        if (status == 0) record.add("appid", app.appid).add("orgid", app.orgid);
+        if (status == 0) add_members(&record, HAC_MSG_CREATE_BI_APPLICATION_REPLY, {app.appid, app.orgid});
         return record;
     };
     return true;
@@ -437,7 +461,7 @@ bool prepare_version(const Words& words, Prepared* out, std::string* error) {
         int major = 0, minor = 0, number = 0;
         const int status = Vetu_HAC_Client_GetVersion(&major, &minor, &number);
         Record record = result_record("version", status);
-        if (status == 0) record.add("major", major).add("minor", minor).add("number", number);
+        if (status == 0) add_members(&record, HAC_MSG_GET_VERSION_REPLY, {major, minor, number});
         return record;
     };
     return true;
@@ -449,7 +473,7 @@ bool prepare_running(const Words& words, Prepared* out, std::string* error) {
         int isrunning = 0;
         const int status = Vetu_HAC_Client_IsAppRunning(&isrunning);
         Record record = result_record("running", status);
-        if (status == 0) record.add("isrunning", isrunning);
+        if (status == 0) add_members(&record, HAC_MSG_IS_APP_RUNNING_REPLY, {isrunning});
         return record;
     };
     return true;
@@ -492,25 +516,22 @@ bool prepare_command(const std::string& line, Prepared* out, std::string* error)
 // ---- the four notification callbacks ----
 
 void on_app_state(const VetuAppIdentifier* app, int state, const void*) {
-    Record record("event", "app_state", "event app_state");
-    emit(record.add("appid", app->appid).add("orgid", app->orgid).add("state", state));
+    emit(event_record(HAC_MSG_APP_STATE, {app->appid, app->orgid, state}));
 }
 
+// The tool prints the flag the wire calls "consum" as "consumed".
 void on_key_event(const VetuAppIdentifier* app, VetuKey key, VetuKeyEventType type, int keyid, bool consumed,
                   const void*) {
-    Record record("event", "key_event", "event key_event");
-    record.add("appid", app->appid).add("orgid", app->orgid).add("key", (int)key).add("type", (int)type);
-    emit(record.add("keyid", keyid).add("consumed", consumed));
+    emit(event_record(HAC_MSG_KEY_EVENT, {app->appid, app->orgid, (int)key, (int)type, keyid})
+             .add("consumed", consumed));
 }
 
 void on_dvb_update(VetuAppManagerUpdateAITStatus status, const void*) {
-    Record record("event", "dvb_ait_status", "event dvb_ait_status");
-    emit(record.add("status", (int)status));
+    emit(event_record(HAC_MSG_DVB_AIT_STATUS, {(int)status}));
 }
 
 void on_xml_update(VetuAppManagerUpdateAITStatus status, const void*) {
-    Record record("event", "xml_ait_status", "event xml_ait_status");
-    emit(record.add("status", (int)status));
+    emit(event_record(HAC_MSG_XML_AIT_STATUS, {(int)status}));
 }
 
 // ---- running commands ----
@@ -562,10 +583,7 @@ int worse(int a, int b) {
     return a != EXIT_OK ? a : b;
 }
 
-void emit_command_error(const std::string& message) {
-    Record error("error", "", "error");
-    emit(error.add("message", message));
-}
+void emit_command_error(const std::string& message) { emit(error_record(message)); }
 
 void run_argument_commands(std::vector<Prepared> commands) {
     int worst = EXIT_OK;
@@ -623,16 +641,12 @@ void stop_after_signal(int sig) {
 
 int manager_main(const std::vector<std::string>& args) {
     std::string timeout, error;
-    bool json = false, log_control = false, help = false;
+    bool json = false, log_control = false;
     std::vector<std::string> lines;
     const std::vector<Option> options = {{"--timeout", &timeout, nullptr}, {"--json", nullptr, &json},
-                                         {"--log-control", nullptr, &log_control}, {"--help", nullptr, &help},
-                                         {"-h", nullptr, &help}};
-    if (!parse_options(args, options, &lines, &error)) return usage_error("manager", error);
-    if (help) {
-        print_text(kManagerHelp);
-        return EXIT_OK;
-    }
+                                         {"--log-control", nullptr, &log_control}};
+    const int parsed = parse_command_line("manager", kManagerHelp, args, options, &lines);
+    if (parsed != kGoOn) return parsed;
     if (!timeout.empty() && !parse_seconds(timeout, &g_timeout_seconds))
         return usage_error("manager", "--timeout wants a positive number of seconds (" + std::string(kSecondsRange) +
                                           "), got '" + timeout + "'");

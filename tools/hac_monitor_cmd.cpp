@@ -11,7 +11,6 @@
 // the kernel detaches its tracees; a thread stopped at a system call goes on
 // with it (PTRACE_O_TRACESYSGOOD makes the stop's code one that is never
 // taken for a signal), and a thread blocked in the kernel never noticed.
-#include <dirent.h>
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
@@ -29,9 +28,12 @@
 #include <set>
 #include <tuple>
 
-#include "hac_message_type.h"
+#include "hac_arguments.h"
+#include "hac_commands.h"
+#include "hac_output.h"
+#include "hac_process.h"
+#include "hac_queue_state.h"
 #include "hac_trace.h"
-#include "hac_tool.h"
 #include "hac_wire.h"
 #include "vetu_ipc.h"
 
@@ -354,8 +356,6 @@ void fragment_passed(Thread* thread, Operation operation, const Fragment& fragme
     }
 }
 
-std::string process_text(pid_t pid);
-
 // ---- system-call stops ----
 
 void warn_once(pid_t pid, const std::string& message) {
@@ -590,31 +590,6 @@ std::string read_link(const std::string& path) {
     return n > 0 ? std::string(target, (size_t)n) : std::string();
 }
 
-pid_t tracer_of(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.compare(0, 9, "TracerPid") == 0) return (pid_t)atoi(line.c_str() + 10);
-    return 0;
-}
-
-std::vector<pid_t> thread_ids(pid_t pid) {
-    std::vector<pid_t> tids;
-    DIR* tasks = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-    if (tasks == nullptr) return tids;
-    while (const dirent* task = readdir(tasks)) {
-        int tid = 0;
-        if (parse_int(task->d_name, &tid)) tids.push_back((pid_t)tid);
-    }
-    closedir(tasks);
-    return tids;
-}
-
-std::string process_text(pid_t pid) {
-    const std::string name = process_name(pid);
-    return "pid " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
-}
-
 // Why this user may not trace the process, as far as can be seen.
 std::string refusal_text(pid_t pid) {
     const pid_t tracer = tracer_of(pid);
@@ -713,8 +688,7 @@ bool same_ipc_namespace(pid_t pid) {
 }
 
 [[noreturn]] void fail(int status, const std::string& message) {
-    Record error("error", "", "error");
-    emit_now(error.add("message", message));
+    emit_now(error_record(message));
     finish(status);
 }
 
@@ -807,18 +781,13 @@ Record watching_record() {
 }  // namespace
 
 int monitor_main(const std::vector<std::string>& args) {
-    bool json = false, raw = false, help = false;
-    std::vector<std::string> pid_texts, positional;
-    std::string error, unused;
+    bool json = false, raw = false;
+    std::vector<std::string> pid_texts;
+    std::string unused;
     const std::vector<Option> options = {{"--pid", &unused, nullptr, &pid_texts}, {"--raw", nullptr, &raw},
-                                         {"--json", nullptr, &json}, {"--help", nullptr, &help},
-                                         {"-h", nullptr, &help}};
-    if (!parse_options(args, options, &positional, &error)) return usage_error("monitor", error);
-    if (help) {
-        print_text(kMonitorHelp);
-        return EXIT_OK;
-    }
-    if (!positional.empty()) return usage_error("monitor", "unexpected argument '" + positional[0] + "'");
+                                         {"--json", nullptr, &json}};
+    const int parsed = parse_command_line("monitor", kMonitorHelp, args, options);
+    if (parsed != kGoOn) return parsed;
     for (const std::string& text : pid_texts) {
         int pid = 0;
         if (!parse_int(text, &pid) || pid <= 0) return usage_error("monitor", "--pid wants a process id, got '" + text + "'");

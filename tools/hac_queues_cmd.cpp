@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "hac_tool.h"
+#include "hac_arguments.h"
+#include "hac_commands.h"
+#include "hac_output.h"
+#include "hac_queue_state.h"
 #include "hac_wire.h"
 
 // A copy of a waiting message, left in the queue (Linux 3.8 and later, with
@@ -247,10 +250,9 @@ int peek_queues(bool raw) {
         std::vector<Waiting> waiting;
         const int error_number = kernel_knows_msg_copy() ? copy_waiting(state.id, &waiting) : ENOSYS;
         if (error_number == ENOSYS) {
-            Record error("error", "", "error");
-            emit(error.add("message", "this kernel cannot copy a waiting message (msgrcv MSG_COPY needs Linux "
-                                      "3.8 or later built with CONFIG_CHECKPOINT_RESTORE): only the counts are "
-                                      "shown, nothing was taken"));
+            emit(error_record("this kernel cannot copy a waiting message (msgrcv MSG_COPY needs Linux 3.8 or "
+                              "later built with CONFIG_CHECKPOINT_RESTORE): only the counts are shown, nothing "
+                              "was taken"));
             copying_works = false;
             status = EXIT_FAILED;
             continue;
@@ -295,19 +297,12 @@ int change_queues(bool remove) {
 }  // namespace
 
 int queues_main(const std::vector<std::string>& args) {
-    bool peek = false, raw = false, purge = false, remove = false, yes = false, json = false, help = false;
-    std::vector<std::string> positional;
-    std::string error;
+    bool peek = false, raw = false, purge = false, remove = false, yes = false, json = false;
     const std::vector<Option> options = {{"--peek", nullptr, &peek},   {"--raw", nullptr, &raw},
                                          {"--purge", nullptr, &purge}, {"--remove", nullptr, &remove},
-                                         {"--yes", nullptr, &yes},     {"--json", nullptr, &json},
-                                         {"--help", nullptr, &help},   {"-h", nullptr, &help}};
-    if (!parse_options(args, options, &positional, &error)) return usage_error("queues", error);
-    if (help) {
-        print_text(kQueuesHelp);
-        return EXIT_OK;
-    }
-    if (!positional.empty()) return usage_error("queues", "unexpected argument '" + positional[0] + "'");
+                                         {"--yes", nullptr, &yes},     {"--json", nullptr, &json}};
+    const int parsed = parse_command_line("queues", kQueuesHelp, args, options);
+    if (parsed != kGoOn) return parsed;
     if (purge && remove) return usage_error("queues", "give --purge or --remove, not both");
     if (peek && (purge || remove)) return usage_error("queues", "--peek changes nothing: give it without --purge or --remove");
     if (raw && !peek) return usage_error("queues", "--raw goes with --peek");
@@ -323,8 +318,7 @@ int queues_main(const std::vector<std::string>& args) {
 
     const std::string question = remove ? "Remove the HAC queues?" : "Take every waiting fragment out of the HAC queues?";
     if (!yes && !confirmed_on_terminal(question)) {
-        Record refused("error", "", "error");
-        emit(refused.add("message", "nothing changed: not confirmed (pass --yes when no terminal can be asked)"));
+        emit(error_record("nothing changed: not confirmed (pass --yes when no terminal can be asked)"));
         return EXIT_FAILED;
     }
     return change_queues(remove) == EXIT_OK ? status : EXIT_FAILED;

@@ -2,6 +2,7 @@
 // endpoint of the library cuts it, and prints the answer to a request.
 #include <errno.h>
 #include <limits.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -13,8 +14,12 @@
 #include <mutex>
 #include <thread>
 
+#include "hac_arguments.h"
+#include "hac_commands.h"
 #include "hac_message_type.h"
-#include "hac_tool.h"
+#include "hac_output.h"
+#include "hac_process.h"
+#include "hac_queue_state.h"
 #include "hac_wire.h"
 #include "vetu_ipc.h"
 
@@ -252,8 +257,7 @@ int wait_for_answer(const SendRequest& request, long long sent_us) {
         return EXIT_NO_ANSWER;
     }
     if (g_answer.error != 0) {
-        Record failure("error", "", "error");
-        emit(failure.add("message", std::string("receiving the answer failed: ") + strerror(g_answer.error)));
+        emit(error_record(std::string("receiving the answer failed: ") + strerror(g_answer.error)));
         return EXIT_FAILED;
     }
     Record answer = answer_record("answer", g_answer.join);
@@ -274,17 +278,11 @@ std::string queue_problem(const HacQueue& queue, int* id) {
     return "";
 }
 
-int fail(const std::string& message) {
-    Record error("error", "", "error");
-    emit(error.add("message", message));
-    return EXIT_FAILED;
-}
-
 int send_and_answer(const SendRequest& request) {
     int queue_id = -1, reply_id = -1;
     std::string problem = queue_problem(kHacQueues[request.queue], &queue_id);
     if (problem.empty() && request.kind == IPC_KIND_REQUEST) problem = queue_problem(kHacQueues[1], &reply_id);
-    if (!problem.empty()) return fail(problem);
+    if (!problem.empty()) return emit_failure(problem);
 
     block_stop_signals();
     // The receive waits before the request goes, so that no answer can come
@@ -311,17 +309,14 @@ int send_and_answer(const SendRequest& request) {
 
 int send_main(const std::vector<std::string>& args) {
     std::string queue = "request", kind = "message", mtype = "1", token, file, timeout, error;
-    bool json = false, help = false;
+    bool json = false;
     std::vector<std::string> positional;
     const std::vector<Option> options = {
-        {"--queue", &queue, nullptr}, {"--kind", &kind, nullptr},       {"--mtype", &mtype, nullptr},
-        {"--token", &token, nullptr}, {"--file", &file, nullptr},       {"--timeout", &timeout, nullptr},
-        {"--json", nullptr, &json},   {"--help", nullptr, &help},       {"-h", nullptr, &help}};
-    if (!parse_options(args, options, &positional, &error)) return usage_error("send", error);
-    if (help) {
-        print_text(kSendHelp);
-        return EXIT_OK;
-    }
+        {"--queue", &queue, nullptr}, {"--kind", &kind, nullptr}, {"--mtype", &mtype, nullptr},
+        {"--token", &token, nullptr}, {"--file", &file, nullptr}, {"--timeout", &timeout, nullptr},
+        {"--json", nullptr, &json}};
+    const int parsed = parse_command_line("send", kSendHelp, args, options, &positional);
+    if (parsed != kGoOn) return parsed;
     SendRequest request = {queue_index(queue), 0, 1, fresh_token(), "", 5};
     if (request.queue < 0) return usage_error("send", "--queue wants request, reply or notification, got '" + queue + "'");
     if (!parse_kind(kind, &request.kind))

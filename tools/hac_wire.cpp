@@ -4,7 +4,8 @@
 
 #include <memory>
 
-#include "hac_message_type.h"
+#include "hac_catalogue.h"
+#include "hac_message_records.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
 
@@ -39,13 +40,14 @@ bool parse_object(const std::string& text, Json::Value* root) {
 }
 
 // The records of SendAitAppInfo: members "ai0", "ai1", ... each holding a
-// record document as text.
+// record document as text, as many as its count member ("num") says.
 void decode_records(Decoded* decoded) {
     const Json::Value& members = decoded->members;
+    const char* const count = hac_message(HAC_MSG_SEND_AIT_APP_INFO)->members[0].name;
     for (int i = 0; i < 2048; ++i) {
-        const std::string name = "ai" + std::to_string(i);
+        const std::string name = HAC_RECORD_MEMBER_STEM + std::to_string(i);
         if (!members.isMember(name)) {
-            if (members.isMember("num") && members["num"].isInt() && i < members["num"].asInt()) continue;
+            if (members.isMember(count) && members[count].isInt() && i < members[count].asInt()) continue;
             break;
         }
         const Json::Value& text = members[name];
@@ -133,33 +135,6 @@ const char* ipc_kind_name(int kind) {
     }
 }
 
-const char* hac_message_name(int t) {
-    switch (t) {
-    case 101: return "SendAitIDs";
-    case 102: return "SendAitAppInfo";
-    case 103: return "StopApp";
-    case 104: return "SendXmlAitUrl";
-    case 105: return "SendKey";
-    case 106: return "GetAppErrorCode";
-    case 107: return "GetAppErrorCodeReply";
-    case 109: return "ShowTeleTextApp";
-    case 110: return "ShowTeleTextAppReply";
-    case 111: return "CreateBIApplication";
-    case 112: return "CreateBIApplicationReply";
-    case 113: return "DestroyBIApplication";
-    case 114: return "Reset";
-    case 115: return "GetVersion";
-    case 116: return "GetVersionReply";
-    case 117: return "IsAppRunning";
-    case 118: return "IsAppRunningReply";
-    case 119: return "KeyEvent";
-    case 120: return "AppState";
-    case 121: return "DvbAitStatus";
-    case 122: return "XmlAitStatus";
-    default: return nullptr;
-    }
-}
-
 std::string token_text(int32_t token) {
     char text[16];
     snprintf(text, sizeof text, "0x%08x", (unsigned int)token);
@@ -188,8 +163,8 @@ Decoded decode_payload(const std::string& bytes, int ipc_kind) {
     }
     decoded.has_t = true;
     decoded.t = root["t"].asInt64();
-    const char* name = hac_message_name((int)decoded.t);
-    decoded.name = name ? name : "t=" + std::to_string(decoded.t);
+    const HacMessage* message = hac_message((int)decoded.t);
+    decoded.name = message ? message->name : "t=" + std::to_string(decoded.t);
     root.removeMember("t");
     decoded.members = root;
     if (decoded.t == HAC_MSG_SEND_AIT_APP_INFO) decode_records(&decoded);

@@ -7,10 +7,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <json/json.h>
+
 #include <string>
 #include <vector>
 
-#include "hac_tool.h"
+#include "hac_output.h"
 
 namespace hac_tool {
 
@@ -55,7 +57,6 @@ JoinResult join_fragment(Join* join, const Fragment& fragment);
 bool join_whole(const Join& join);
 
 const char* ipc_kind_name(int kind);   // "stop", "message", "request", "reply", "no-reply"
-const char* hac_message_name(int t);   // "StopApp", "GetVersionReply", ...; null when unknown
 std::string token_text(int32_t token); // "0x1a2b3c4d"
 
 // A payload read as the peer would: text up to its first NUL, a HAC
