@@ -198,12 +198,20 @@ bool recreate_request_queues(IpcServer* server) {
     return !server->has_reply || recreate_queue(server->reply_key, &server->reply_msqid);
 }
 
-/* Returns when the thread is to end. */
+/* Every payload reaches its callback in a block that is zero beyond it, as
+ * the block was made: what the receives before wrote is cleared, and only
+ * that (the rest is still zero), not the whole capacity. */
+void clear_block(ReceiveContext* ctx) {
+    memset(ctx->block, 0, static_cast<size_t>(ctx->receiver.touched));
+    ctx->receiver.touched = 0;
+}
+
+/* Returns when the thread is to end. The fragment buffer needs no clearing:
+ * each receive leaves it as if cleared before it. */
 void serve_payloads(ReceiveContext* ctx) {
     IpcServer* server = ctx->server;
     while (!stop_requested(server)) {
-        memset(ctx->block, 0, static_cast<size_t>(ctx->capacity));
-        memset(ctx->fragment, 0, IPC_FRAGMENT_BUFFER_SIZE(server->chunk_size));
+        clear_block(ctx);
         const int rc = receive_payload(ctx);
         if (rc == IPC_RECEIVE_FAILED) {
             /* A removed queue (an operator's purge, a peer's start-up

@@ -75,6 +75,12 @@ typedef struct IpcReceiver {
     /* The token of a wake fragment (IPC_KIND_WAKE) that ends this receive,
      * 0 for none. Wake fragments of other tokens are stale and skipped. */
     int32_t wake_token;
+    /* How far from its start the receives wrote payload bytes into the
+     * block (of dropped payloads too) since the owner last set this to 0.
+     * The closing NULs and the block's growth are zeros: an owner that
+     * zeroes this many bytes of a block that was all zero has it all zero
+     * again. */
+    int32_t touched;
 } IpcReceiver;
 
 /* Receives one payload, as ipc_rcv_internal does, with the rules that keep
