@@ -27,6 +27,16 @@ ModuleTable& module_table() {
     return *table;
 }
 
+// The table's size, stored after every change under the lock and read
+// without it: with no module listed (the default) every lookup answers the
+// error level without locking. A lookup that races a change sees the table
+// before or after it, as it would under the lock.
+size_t g_module_count = 0;
+
+void note_table_size(const ModuleTable& table) { __atomic_store_n(&g_module_count, table.size(), __ATOMIC_RELEASE); }
+
+bool table_is_empty() { return __atomic_load_n(&g_module_count, __ATOMIC_ACQUIRE) == 0; }
+
 int level_of_stored_value(int stored) {
     if (stored == 1) return LOG_LEVEL_INFO;
     if (stored == 0) return LOG_LEVEL_NONE;
@@ -50,6 +60,7 @@ bool apply_module_name(ModuleTable& table, const char* name, size_t len, unsigne
         table.erase(module);
     else
         table[module] = static_cast<int>(value);
+    note_table_size(table);
     return true;
 }
 
@@ -75,7 +86,7 @@ int write_module_list(const ModuleTable& table, char* out) {
 extern "C" {
 
 int vetu_log_getLevel(const char* module) {
-    if (module == nullptr) return LOG_LEVEL_ERROR;
+    if (module == nullptr || table_is_empty()) return LOG_LEVEL_ERROR;
     try {
         ScopedLock lock(&g_table_mutex);
         const auto& table = module_table();
@@ -113,6 +124,7 @@ int clear_modules_list(void) {
     try {
         ScopedLock lock(&g_table_mutex);
         module_table().clear();
+        note_table_size(module_table());
     } catch (...) {
     }
     return 0;
