@@ -428,8 +428,8 @@ TEST_F(ClientTexts, FinalizeFromInsideACallbackOrMemberReturns) {
 // the text called nothing, and the peer ending with 0 that nothing crashed or
 // leaked.
 std::vector<std::string> unusable_texts(const char* head) {
-    return {"not json", "[1]", "5", "{}", R"({"t":"121","status":1})", R"({"t":118})", R"({"t":123})",
-            R"({"t":-1})", deep_nesting(head)};
+    return {"not json", "[1]", "5", "{}", R"({"t":"121","status":1})", R"({"t":118})", R"({"t":100})",
+            R"({"t":108})", R"({"t":123})", R"({"t":-1})", deep_nesting(head)};
 }
 
 using RawToPeer = HacQueues;
