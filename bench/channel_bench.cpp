@@ -43,6 +43,7 @@
 #include <fstream>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <systemd/sd-bus.h>
@@ -574,12 +575,12 @@ int bus_manager_process(void (*sender)()) {
 int g_socket = -1;
 char g_socket_block[IPC_MAX_PAYLOAD + 1];
 
-bool send_text(const std::string* text) {
-    if (text == nullptr) return false;
+bool send_text(std::string_view text) {
+    if (text.empty()) return false;
     ssize_t n;
-    while ((n = send(g_socket, text->data(), text->size(), MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    while ((n = send(g_socket, text.data(), text.size(), MSG_NOSIGNAL)) < 0 && errno == EINTR) {
     }
-    return n == static_cast<ssize_t>(text->size());
+    return n == static_cast<ssize_t>(text.size());
 }
 
 // Receives one text into the kept block and parses it up to the NUL put

@@ -7,6 +7,7 @@
 #include <json/json.h>
 
 #include <string>
+#include <string_view>
 
 #include "ait_records.h"
 #include "alloc_counter.h"
@@ -26,7 +27,7 @@ void run_counting(benchmark::State& state, Body body) {
 
 void BM_BuildAndWriteGetVersion(benchmark::State& state) {
     run_counting(state, [] {
-        const std::string* text = hac_write_thread_text(hac_new_message(HAC_MSG_GET_VERSION));
+        const std::string_view text = hac_write_thread_text(hac_new_message(HAC_MSG_GET_VERSION));
         benchmark::DoNotOptimize(text);
     });
 }
@@ -37,7 +38,7 @@ void BM_BuildAndWriteGetAppErrorCode(benchmark::State& state) {
         Json::Value message = hac_new_message(HAC_MSG_GET_APP_ERROR_CODE);
         message["appid"] = Json::Value(12);
         message["orgid"] = Json::Value(23);
-        const std::string* text = hac_write_thread_text(message);
+        const std::string_view text = hac_write_thread_text(message);
         benchmark::DoNotOptimize(text);
     });
 }
@@ -48,7 +49,7 @@ std::string version_reply_text() {
     reply["major"] = Json::Value(1);
     reply["minor"] = Json::Value(2);
     reply["number"] = Json::Value(3);
-    return *hac_write_thread_text(reply);
+    return std::string(hac_write_thread_text(reply));
 }
 
 // What the query does with a parsed reply.

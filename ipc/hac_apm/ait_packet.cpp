@@ -1,5 +1,7 @@
 // The record encoder: one VetuAITAppInfo to the text of its record document.
 #include <algorithm>
+#include <string>
+#include <string_view>
 
 #include "envelope.h"
 #include "hac_catalogue.h"
@@ -53,9 +55,9 @@ Json::Value build_record_document(const VetuAITAppInfo& info) {
 int aitappinfo_packet(const VetuAITAppInfo* info, std::string& out) {
     if (info == nullptr) return VETU_ERR_REFUSED;
     try {
-        const std::string* text = hac_write_thread_text(build_record_document(*info));
-        if (text == nullptr) return VETU_ERR_NO_MEMORY;
-        out.assign(*text);
+        const std::string_view text = hac_write_thread_text(build_record_document(*info));
+        if (text.empty()) return VETU_ERR_NO_MEMORY;
+        out.assign(text.data(), text.size());
         return 0;
     } catch (...) {
         // Only allocation can fail while the document is built.

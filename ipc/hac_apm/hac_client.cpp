@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "envelope.h"
 #include "halves.h"
@@ -244,9 +245,9 @@ struct CallDeadline {
 // The payload over the text of a message, written in this thread's buffer;
 // false when memory ran out.
 bool write_payload(const Json::Value& message, IpcData* payload) {
-    const std::string* text = hac_write_thread_text(message);
-    if (text == nullptr) return false;
-    *payload = {static_cast<int32_t>(text->size()), const_cast<char*>(text->data())};
+    const std::string_view text = hac_write_thread_text(message);
+    if (text.empty()) return false;
+    *payload = {static_cast<int32_t>(text.size()), const_cast<char*>(text.data())};
     return true;
 }
 

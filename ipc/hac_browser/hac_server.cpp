@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -59,17 +60,17 @@ void call_member(Member VetuHacServerCallback::*member, Args&&... args) {
 // A reply for the receive thread to send and free: the IpcData made with
 // new, its text with malloc. Null when memory runs out.
 IpcData* make_reply(unsigned int type, std::initializer_list<HacValue> members) {
-    const std::string* text = hac_write_thread_text(hac_build_message(type, members));
-    if (text == nullptr) return nullptr;
-    char* copy = static_cast<char*>(malloc(text->size() + 1));
+    const std::string_view text = hac_write_thread_text(hac_build_message(type, members));
+    if (text.empty()) return nullptr;
+    char* copy = static_cast<char*>(malloc(text.size() + 1));
     if (copy == nullptr) return nullptr;
-    memcpy(copy, text->c_str(), text->size() + 1);
+    memcpy(copy, text.data(), text.size() + 1);  // with its NUL
     IpcData* reply = new (std::nothrow) IpcData;
     if (reply == nullptr) {
         free(copy);
         return nullptr;
     }
-    reply->len = static_cast<int32_t>(text->size());
+    reply->len = static_cast<int32_t>(text.size());
     reply->data = copy;
     return reply;
 }
@@ -198,9 +199,9 @@ namespace {
 // built, which is reported as no memory.
 int notify(unsigned int type, std::initializer_list<HacValue> members) {
     try {
-        const std::string* text = hac_write_thread_text(hac_build_message(type, members));
-        if (text == nullptr) return VETU_ERR_NO_MEMORY;
-        IpcData payload = {static_cast<int32_t>(text->size()), const_cast<char*>(text->data())};
+        const std::string_view text = hac_write_thread_text(hac_build_message(type, members));
+        if (text.empty()) return VETU_ERR_NO_MEMORY;
+        IpcData payload = {static_cast<int32_t>(text.size()), const_cast<char*>(text.data())};
         ScopedLock lock(&g_server_ipc_mutex);
         return vetu_ipc_client_send(g_server_ipc_client, &payload);
     } catch (...) {

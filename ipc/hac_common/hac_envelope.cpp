@@ -3,11 +3,13 @@
 #include <pthread.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <ostream>
 #include <streambuf>
+#include <string_view>
 
 #include "vetu_status.h"
 
@@ -22,36 +24,83 @@ std::unique_ptr<Json::StreamWriter> make_styled_writer() {
     return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
 }
 
-// A stream buffer that appends to a string, so that the text is written in
-// place rather than copied out of a string stream afterwards.
-class StringSink : public std::streambuf {
+// The stream buffer the writer writes into: its put area is the thread's
+// text buffer, which keeps its size from one text to the next, so that
+// steady traffic does not allocate for it.
+class TextSink : public std::streambuf {
 public:
-    explicit StringSink(std::string* out) : out_(out) {}
+    TextSink() = default;
+    ~TextSink() override { free(buffer_); }
+    TextSink(const TextSink&) = delete;
+    TextSink& operator=(const TextSink&) = delete;
+
+    // Starts a new text at the start of the buffer.
+    void restart() { setp(buffer_, buffer_ + capacity_); }
+
+    // Ends the text with a newline and a NUL after it (not counted); false
+    // when the buffer could not grow for them.
+    bool finish() {
+        if (traits_type::eq_int_type(sputc('\n'), traits_type::eof())) return false;
+        if (traits_type::eq_int_type(sputc('\0'), traits_type::eof())) return false;
+        pbump(-1);
+        return true;
+    }
+
+    std::string_view text() const { return std::string_view(pbase(), static_cast<size_t>(pptr() - pbase())); }
 
 protected:
-    int_type overflow(int_type c) override {
-        if (!traits_type::eq_int_type(c, traits_type::eof())) out_->push_back(traits_type::to_char_type(c));
-        return traits_type::not_eof(c);
-    }
+    // Every piece of text but single characters comes here (those the
+    // stream puts into the put area itself): copied in one go, or, when it
+    // does not fit, the stream buffer's own way, which grows through
+    // overflow.
     std::streamsize xsputn(const char* s, std::streamsize n) override {
-        out_->append(s, static_cast<size_t>(n));
+        if (n <= 0) return 0;
+        if (n > epptr() - pptr()) return std::streambuf::xsputn(s, n);
+        std::memcpy(pptr(), s, static_cast<size_t>(n));
+        pbump(static_cast<int>(n));
         return n;
     }
 
+    // The put area is full: grows the buffer, keeping what it holds. A
+    // failed growth answers eof, which the stream records as bad.
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        if (pptr() == epptr() && !grow()) return traits_type::eof();
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+        return c;
+    }
+
 private:
-    std::string* out_;
+    static constexpr size_t kFirstCapacity = 256;
+    // The largest buffer: pbump counts in int.
+    static constexpr size_t kMaxCapacity = static_cast<size_t>(INT_MAX) / 2 + 1;
+
+    bool grow() {
+        if (capacity_ >= kMaxCapacity) return false;
+        const size_t used = static_cast<size_t>(pptr() - pbase());
+        const size_t wanted = capacity_ == 0 ? kFirstCapacity : 2 * capacity_;
+        char* moved = static_cast<char*>(realloc(buffer_, wanted));
+        if (moved == nullptr) return false;
+        buffer_ = moved;
+        capacity_ = wanted;
+        setp(buffer_, buffer_ + capacity_);
+        pbump(static_cast<int>(used));
+        return true;
+    }
+
+    char* buffer_ = nullptr;
+    size_t capacity_ = 0;
 };
 
 // What a thread keeps to write and read messages: a writer keeps state
-// while it writes, and the text keeps its capacity from one message to the
-// next, so that steady traffic does not allocate for them. Held under a
-// thread key rather than in thread_local objects: registering the
-// destructor of a thread_local object aborts the process when memory is
-// short, a key's destructor needs no registration.
+// while it writes, and the text keeps its buffer. Held under a thread key
+// rather than in thread_local objects: registering the destructor of a
+// thread_local object aborts the process when memory is short, a key's
+// destructor needs no registration.
 struct ThreadCodec {
     std::unique_ptr<Json::StreamWriter> writer = make_styled_writer();
-    std::string text;
-    StringSink sink{&text};
+    TextSink sink;
     std::ostream stream{&sink};
     Json::Reader reader;
 };
@@ -60,17 +109,25 @@ pthread_once_t g_codec_once = PTHREAD_ONCE_INIT;
 pthread_key_t g_codec_key;
 bool g_codec_key_made = false;
 
-void destroy_codec(void* codec) { delete static_cast<ThreadCodec*>(codec); }
+// The thread's codec once made, in front of the key: a plain pointer,
+// which needs no destructor, read without the once-control and the key's
+// lookup that every message would otherwise pay several times.
+thread_local ThreadCodec* t_codec = nullptr;
+
+void destroy_codec(void* codec) {
+    // Runs on the exiting thread: a later use on it makes a codec anew.
+    if (t_codec == codec) t_codec = nullptr;
+    delete static_cast<ThreadCodec*>(codec);
+}
 
 void make_codec_key() { g_codec_key_made = pthread_key_create(&g_codec_key, destroy_codec) == 0; }
 
-// The calling thread's codec, made at its first use; null when memory (or
-// the process's supply of thread keys) has run out.
-ThreadCodec* thread_codec() {
+// Makes the calling thread's codec and registers it with the key; null
+// when memory (or the process's supply of thread keys) has run out.
+ThreadCodec* make_thread_codec() {
     pthread_once(&g_codec_once, make_codec_key);
     if (!g_codec_key_made) return nullptr;
-    ThreadCodec* codec = static_cast<ThreadCodec*>(pthread_getspecific(g_codec_key));
-    if (codec != nullptr) return codec;
+    ThreadCodec* codec = nullptr;
     try {
         codec = new ThreadCodec;
     } catch (...) {
@@ -81,6 +138,13 @@ ThreadCodec* thread_codec() {
         return nullptr;
     }
     return codec;
+}
+
+// The calling thread's codec, made at its first use; null when it cannot
+// be made.
+ThreadCodec* thread_codec() {
+    if (t_codec == nullptr) t_codec = make_thread_codec();
+    return t_codec;
 }
 
 // jsoncpp reports a failed allocation of its own string buffers as a
@@ -98,20 +162,19 @@ Json::Value hac_new_message(unsigned int type) {
     return message;
 }
 
-const std::string* hac_write_thread_text(const Json::Value& root) {
+std::string_view hac_write_thread_text(const Json::Value& root) {
     ThreadCodec* codec = thread_codec();
-    if (codec == nullptr) return nullptr;
+    if (codec == nullptr) return {};
     try {
-        codec->text.clear();
+        codec->sink.restart();
         codec->stream.clear();
         codec->writer->write(root, &codec->stream);
-        codec->stream << '\n';
         // The stream swallows a failed growth of the text and only marks
         // itself bad: a cut text must not go out as a message.
-        if (!codec->stream) return nullptr;
-        return &codec->text;
+        if (!codec->stream || !codec->sink.finish()) return {};
+        return codec->sink.text();
     } catch (...) {
-        return nullptr;
+        return {};
     }
 }
 

@@ -18,6 +18,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "hac_catalogue.h"
 
@@ -25,9 +26,10 @@
 Json::Value hac_new_message(unsigned int type);
 
 /* Styled text of a message or record document, bytes passed through,
- * written into the calling thread's own buffer: valid until the thread
- * writes again. Null when memory runs out. */
-const std::string* hac_write_thread_text(const Json::Value& root);
+ * written into the calling thread's own buffer, with a NUL after it: valid
+ * until the thread writes again. Empty when memory runs out (a text is
+ * never empty: it ends with a newline). */
+std::string_view hac_write_thread_text(const Json::Value& root);
 
 /* Parses text up to its first NUL into root. False when it does not parse,
  * its root is not an object, or the reader throws; root is then null, and

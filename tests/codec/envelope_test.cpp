@@ -23,7 +23,7 @@ TEST(EnvelopeWrite, TypeUnsignedOtherIntegersSignedInTheStyledLayout) {
     m["n"] = Json::Value(-1);
     m["s"] = "x";
     EXPECT_TRUE(m["t"].isUInt() && !m["t"].isInt());
-    const std::string text = *hac_write_thread_text(m);
+    const std::string text(hac_write_thread_text(m));
     EXPECT_EQ(text, "{\n\t\"n\" : -1,\n\t\"s\" : \"x\",\n\t\"t\" : 4294967295\n}\n");
     EXPECT_EQ(text, m.toStyledString());  // same layout as jsoncpp's styled writer
     const Json::Value back = parsed(text);
@@ -39,7 +39,7 @@ TEST(EnvelopeWrite, StringBytesPassThrough) {
     bytes += "caf\xe9\xc3\x28";
     Json::Value m = hac_new_message(1);
     m["s"] = bytes;
-    const std::string text = *hac_write_thread_text(m);
+    const std::string text(hac_write_thread_text(m));
     EXPECT_NE(text.find("caf\xe9\xc3\x28"), std::string::npos);
     EXPECT_NE(text.find("\\u0000"), std::string::npos);
     EXPECT_EQ(m.toStyledString().find("caf\xe9"), std::string::npos);  // what the default writer does
@@ -54,7 +54,7 @@ TEST(EnvelopeWrite, ConcurrentWritersKeepTheirOwnText) {
         threads.emplace_back([t, &good] {
             Json::Value m = hac_new_message(static_cast<unsigned>(t));
             m["v"] = std::string(100 + t, 'a' + t);
-            for (int i = 0; i < 500; ++i) good[t] += *hac_write_thread_text(m) == m.toStyledString();
+            for (int i = 0; i < 500; ++i) good[t] += hac_write_thread_text(m) == m.toStyledString();
         });
     for (auto& th : threads) th.join();
     EXPECT_EQ(good, std::vector<int>(4, 500));
