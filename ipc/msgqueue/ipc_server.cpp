@@ -199,11 +199,14 @@ bool recreate_request_queues(IpcServer* server) {
 }
 
 /* Every payload reaches its callback in a block that is zero beyond it, as
- * the block was made: what the receives before wrote is cleared, and only
- * that (the rest is still zero), not the whole capacity. */
-void clear_block(ReceiveContext* ctx) {
-    memset(ctx->block, 0, static_cast<size_t>(ctx->receiver.touched));
-    ctx->receiver.touched = 0;
+ * the block was made. The payload and its NUL overwrite what the receives
+ * before left at the start of the block; only what lies beyond them, up to
+ * where any receive wrote, is cleared, not the whole capacity. A callback
+ * may write into its payload and NUL: they count as written. */
+void clear_beyond_payload(ReceiveContext* ctx) {
+    const int32_t end = ctx->fragment->total_len + 1;
+    if (ctx->receiver.touched > end) memset(ctx->block + end, 0, static_cast<size_t>(ctx->receiver.touched - end));
+    ctx->receiver.touched = end;
 }
 
 /* Returns when the thread is to end. The fragment buffer needs no clearing:
@@ -211,7 +214,6 @@ void clear_block(ReceiveContext* ctx) {
 void serve_payloads(ReceiveContext* ctx) {
     IpcServer* server = ctx->server;
     while (!stop_requested(server)) {
-        clear_block(ctx);
         const int rc = receive_payload(ctx);
         if (rc == IPC_RECEIVE_FAILED) {
             /* A removed queue (an operator's purge, a peer's start-up
@@ -224,6 +226,7 @@ void serve_payloads(ReceiveContext* ctx) {
         /* A payload that did not arrive whole was answered, if it was a
          * request, when it was dropped. */
         if (rc != 0) continue;
+        clear_beyond_payload(ctx);
         if (serve_payload(ctx)) return;
         /* Destroy's stop order came in the middle of this payload. */
         if (ctx->receiver.stop_seen) return;

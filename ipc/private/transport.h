@@ -76,10 +76,9 @@ typedef struct IpcReceiver {
      * 0 for none. Wake fragments of other tokens are stale and skipped. */
     int32_t wake_token;
     /* How far from its start the receives wrote payload bytes into the
-     * block (of dropped payloads too) since the owner last set this to 0.
-     * The closing NULs and the block's growth are zeros: an owner that
-     * zeroes this many bytes of a block that was all zero has it all zero
-     * again. */
+     * block (of dropped payloads too), at least what the owner last set it
+     * to. The closing NULs and the block's growth are zeros, so a block
+     * that was zero beyond what the owner set stays zero beyond this. */
     int32_t touched;
 } IpcReceiver;
 

@@ -120,8 +120,8 @@ TEST(IpcServer, EveryPayloadComesInABlockThatIsZeroBeyondIt) {
     send_one_way(q.key, std::string(3000, 'w'));  // grows the block to 4097 bytes
     send_one_way(q.key, "ab");
     send_one_way(q.key, std::string(IPC_MAX_PAYLOAD, 'x'));  // and to its largest
-    // A payload cut short by the next one leaves its bytes behind the
-    // next one's; the payload after that finds them cleared.
+    // A payload cut short by the next one leaves its bytes behind the next
+    // one's, which finds them cleared all the same.
     put_payload(q.request, kMtype, IPC_KIND_MESSAGE, std::string(3000, 'y'), 11, 1, 2);
     send_one_way(q.key, "cd");
     send_one_way(q.key, "ef");
@@ -131,7 +131,7 @@ TEST(IpcServer, EveryPayloadComesInABlockThatIsZeroBeyondIt) {
     EXPECT_EQ(watch.seen[0], Seen(std::string(3000, 'w'), true));
     EXPECT_EQ(watch.seen[1], Seen("ab", true));
     EXPECT_EQ(watch.seen[2], Seen(std::string(IPC_MAX_PAYLOAD, 'x'), true));
-    EXPECT_EQ(watch.seen[3].first, "cd");
+    EXPECT_EQ(watch.seen[3], Seen("cd", true));
     EXPECT_EQ(watch.seen[4], Seen("ef", true));
 }
 
