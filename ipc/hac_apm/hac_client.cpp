@@ -433,10 +433,12 @@ int Vetu_HAC_Client_SendAitAppInfo(int num, VetuAITAppInfo** apps) {
             // following records keep their names. A record that memory
             // does not suffice to encode fails the command instead of
             // reaching the browser as a gap.
-            std::string document;
-            const int encoded = aitappinfo_packet(apps[i], document);
-            if (encoded == VETU_ERR_NO_MEMORY) return fail(__LINE__, VETU_ERR_NO_MEMORY);
-            if (encoded == 0) message[hac_indexed_member(HAC_RECORD_MEMBER_STEM, i)] = Json::Value(document);
+            if (apps[i] == nullptr) continue;
+            // aitappinfo_packet's text, copied once: into the message.
+            const std::string_view document = hac_write_record_text(*apps[i]);
+            if (document.empty()) return fail(__LINE__, VETU_ERR_NO_MEMORY);
+            message[hac_indexed_member(HAC_RECORD_MEMBER_STEM, i).text] =
+                Json::Value(document.data(), document.data() + document.size());
         }
         return send_command(message);
     });

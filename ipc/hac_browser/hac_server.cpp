@@ -83,10 +83,11 @@ bool decode_records(const Json::Value& request, int num, std::vector<VetuAITAppI
     // more than the message holds.
     records->reserve(std::min(static_cast<size_t>(num), static_cast<size_t>(request.size())));
     HacReader reader(request);
+    std::string converted;
     for (int i = 0; i < num; ++i) {
-        const std::string document = reader.text(hac_indexed_member(HAC_RECORD_MEMBER_STEM, i).c_str());
+        const char* document = reader.text_in_place(hac_indexed_member(HAC_RECORD_MEMBER_STEM, i).text, &converted);
         Json::Value root;
-        if (!reader.ok || !hac_parse_text(document.c_str(), &root)) return false;
+        if (!reader.ok || !hac_parse_text(document, &root)) return false;
         records->emplace_back();
         // The parsed document is not needed afterwards: the decoder takes it
         // instead of a copy.

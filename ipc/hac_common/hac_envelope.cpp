@@ -203,8 +203,22 @@ bool hac_parse_text(const char* text, Json::Value* root, int* failure) {
     return false;
 }
 
-std::string hac_indexed_member(const char* stem, int index) {
-    return std::string(stem) + std::to_string(index);
+HacMemberName hac_indexed_member(const char* stem, int index) {
+    HacMemberName name;
+    size_t n = 0;
+    for (; n < HAC_MAX_STEM && stem[n] != '\0'; ++n) name.text[n] = stem[n];
+    if (index < 0) name.text[n++] = '-';
+    // The magnitude as unsigned: -INT_MIN does not fit in an int.
+    unsigned int rest = index < 0 ? 0u - static_cast<unsigned int>(index) : static_cast<unsigned int>(index);
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    while (count > 0) name.text[n++] = digits[--count];
+    name.text[n] = '\0';
+    return name;
 }
 
 int HacReader::integer(const char* member) {
@@ -233,6 +247,21 @@ std::string HacReader::text(const char* member) {
     } catch (...) {
         ok = false;
         return std::string();
+    }
+}
+
+const char* HacReader::text_in_place(const char* member, std::string* converted) {
+    try {
+        const Json::Value& value = root[member];
+        // jsoncpp keeps a NUL after a string's bytes.
+        const char* begin = nullptr;
+        const char* end = nullptr;
+        if (value.isString() && value.getString(&begin, &end)) return begin;
+        *converted = value.asString();
+        return converted->c_str();
+    } catch (...) {
+        ok = false;
+        return "";
     }
 }
 

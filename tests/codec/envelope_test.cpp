@@ -4,6 +4,7 @@
 #include <climits>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "envelope.h"
@@ -60,6 +61,19 @@ TEST(EnvelopeWrite, ConcurrentWritersKeepTheirOwnText) {
     EXPECT_EQ(good, std::vector<int>(4, 500));
 }
 
+TEST(EnvelopeWrite, IndexedMemberNamesInDecimal) {
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {hac_indexed_member("ai", 0).text, "ai0"},
+        {hac_indexed_member("ai", 3).text, "ai3"},
+        {hac_indexed_member("bu", 10).text, "bu10"},
+        {hac_indexed_member("iso", 2).text, "iso2"},
+        {hac_indexed_member("x", INT_MAX).text, "x2147483647"},
+        {hac_indexed_member("x", -1).text, "x-1"},
+        {hac_indexed_member("x", INT_MIN).text, "x-2147483648"},
+        {hac_indexed_member("", 7).text, "7"}};
+    for (const auto& name : names) EXPECT_EQ(name.first, name.second);
+}
+
 TEST(EnvelopeRead, AbsentMembersReadAsZeroAndEmpty) {
     const Json::Value m = parsed("{\"t\": 115}");
     HacReader in(m);
@@ -99,6 +113,25 @@ TEST(EnvelopeRead, RefusedConversionsFailTheReadWithoutThrowing) {
     EXPECT_EQ(on_array.integer("t") + on_array.unsigned_bits("t"), 0);
     EXPECT_EQ(on_array.text("t"), "");
     EXPECT_FALSE(on_array.ok);
+}
+
+TEST(EnvelopeRead, TextInPlaceReadsWhatTextReads) {
+    Json::Value m = parsed(R"({"s": "doc", "n": 5, "b": true, "z": null, "o": {}})");
+    m["nul"] = std::string("a\0b", 3);
+    for (const char* member : {"s", "n", "b", "z", "absent", "nul", "o"}) {
+        HacReader copied(m);
+        HacReader in_place(m);
+        std::string converted;
+        EXPECT_EQ(std::string(in_place.text_in_place(member, &converted)), copied.text(member).c_str()) << member;
+        EXPECT_EQ(in_place.ok, copied.ok) << member;
+    }
+    // A string's own bytes, not a copy.
+    HacReader in(m);
+    std::string unused;
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    ASSERT_TRUE(m["s"].getString(&begin, &end));
+    EXPECT_EQ(in.text_in_place("s", &unused), begin);
 }
 
 TEST(EnvelopeParse, RefusesWhatIsNotAMessageObject) {
