@@ -242,20 +242,18 @@ struct CallDeadline {
     bool limited = false;
 };
 
-// The payload over the text of a message, written in this thread's buffer;
-// false when memory ran out.
-bool write_payload(const Json::Value& message, IpcData* payload) {
-    const std::string_view text = hac_write_thread_text(message);
+// The payload over the text of a message, written in this thread's buffer
+// (empty when memory ran out); false when it is empty.
+bool as_payload(std::string_view text, IpcData* payload) {
     if (text.empty()) return false;
     *payload = {static_cast<int32_t>(text.size()), const_cast<char*>(text.data())};
     return true;
 }
 
-// The one path of every command: serialise, send one-way, trace.
-int send_command(const Json::Value& message) {
-    const CallDeadline deadline;
+// The one path of every command: send the text one-way, trace.
+int send_text(const CallDeadline& deadline, std::string_view text) {
     IpcData payload = {0, nullptr};
-    if (!write_payload(message, &payload)) return fail(__LINE__, VETU_ERR_NO_MEMORY);
+    if (!as_payload(text, &payload)) return fail(__LINE__, VETU_ERR_NO_MEMORY);
     int status = VETU_ERR_TIMED_OUT;
     {
         // A query of another thread may hold the endpoint: wait no longer
@@ -292,15 +290,22 @@ int take_reply(unsigned int reply_type, IpcData* reply, int* const* outs, const 
     return 0;
 }
 
+// A command of the catalogue with the values of its members.
+int send_command(unsigned int type, std::initializer_list<HacValue> values) {
+    const CallDeadline deadline;
+    return send_text(deadline, hac_write_message(type, values));
+}
+
 // The one path of every query: serialise, exchange, read the reply, trace.
 // The IPC mutex covers the whole exchange, so one request of the process is
 // in flight at a time. outs receives the reply's members, in the
 // catalogue's order.
-int run_query(const Json::Value& request, int* const* outs, const char* value_name = nullptr) {
+int run_query(unsigned int type, std::initializer_list<HacValue> values, int* const* outs,
+              const char* value_name = nullptr) {
     const CallDeadline deadline;
     IpcData payload = {0, nullptr};
-    if (!write_payload(request, &payload)) return fail(__LINE__, VETU_ERR_NO_MEMORY);
-    const unsigned int reply_type = request["t"].asUInt() + 1;
+    if (!as_payload(hac_write_message(type, values), &payload)) return fail(__LINE__, VETU_ERR_NO_MEMORY);
+    const unsigned int reply_type = type + 1;
     IpcData reply = {0, nullptr};
     int result = VETU_ERR_TIMED_OUT;
     {
@@ -420,7 +425,7 @@ int Vetu_HAC_Client_UnregisterXmlUpdateCallback() {
 
 int Vetu_HAC_Client_SendAitIDs(unsigned int svrid, unsigned int aitver, bool hasait) {
     Trace trace(__func__, __LINE__);
-    return guarded([&] { return send_command(hac_build_message(HAC_MSG_SEND_AIT_IDS, {svrid, aitver, hasait ? 1 : 0})); });
+    return guarded([&] { return send_command(HAC_MSG_SEND_AIT_IDS, {svrid, aitver, hasait ? 1 : 0}); });
 }
 
 int Vetu_HAC_Client_SendAitAppInfo(int num, VetuAITAppInfo** apps) {
@@ -440,28 +445,28 @@ int Vetu_HAC_Client_SendAitAppInfo(int num, VetuAITAppInfo** apps) {
             message[hac_indexed_member(HAC_RECORD_MEMBER_STEM, i).text] =
                 Json::Value(document.data(), document.data() + document.size());
         }
-        return send_command(message);
+        const CallDeadline deadline;
+        return send_text(deadline, hac_write_thread_text(message));
     });
 }
 
 int Vetu_HAC_Client_StopApp(const VetuAppIdentifier* app) {
     Trace trace(__func__, __LINE__);
     if (app == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
-    return guarded([&] { return send_command(hac_build_message(HAC_MSG_STOP_APP, {app->appid, app->orgid})); });
+    return guarded([&] { return send_command(HAC_MSG_STOP_APP, {app->appid, app->orgid}); });
 }
 
 int Vetu_HAC_Client_SendXmlAitUrl(const char* xml, int xmllen, const char* ccid, int ccidlen) {
     Trace trace(__func__, __LINE__);
     if (xml == nullptr || xmllen == 0 || ccid == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
     return guarded(
-        [&] { return send_command(hac_build_message(HAC_MSG_SEND_XML_AIT_URL, {xml, xmllen, ccid, ccidlen})); });
+        [&] { return send_command(HAC_MSG_SEND_XML_AIT_URL, {xml, xmllen, ccid, ccidlen}); });
 }
 
 int Vetu_HAC_Client_SendKey(VetuKey key, VetuKeyEventType keytype, int keyid) {
     Trace trace(__func__, __LINE__);
     return guarded([&] {
-        return send_command(
-            hac_build_message(HAC_MSG_SEND_KEY, {static_cast<int>(key), static_cast<int>(keytype), keyid}));
+        return send_command(HAC_MSG_SEND_KEY, {static_cast<int>(key), static_cast<int>(keytype), keyid});
     });
 }
 
@@ -469,13 +474,13 @@ int Vetu_HAC_Client_DestroyBIApplication(const VetuAppIdentifier* app) {
     Trace trace(__func__, __LINE__);
     if (app == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
     return guarded(
-        [&] { return send_command(hac_build_message(HAC_MSG_DESTROY_BI_APPLICATION, {app->appid, app->orgid})); });
+        [&] { return send_command(HAC_MSG_DESTROY_BI_APPLICATION, {app->appid, app->orgid}); });
 }
 
 int Vetu_HAC_Client_Reset(int svrid, VetuApmResetType type, int timeout) {
     Trace trace(__func__, __LINE__);
     return guarded(
-        [&] { return send_command(hac_build_message(HAC_MSG_RESET, {svrid, static_cast<int>(type), timeout})); });
+        [&] { return send_command(HAC_MSG_RESET, {svrid, static_cast<int>(type), timeout}); });
 }
 
 /* ---- queries ---- */
@@ -485,7 +490,7 @@ int Vetu_HAC_Client_GetAppErrorCode(const VetuAppIdentifier* app, int* out_err) 
     if (app == nullptr || out_err == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
     int* const outs[] = {out_err};
     return guarded([&] {
-        return run_query(hac_build_message(HAC_MSG_GET_APP_ERROR_CODE, {app->appid, app->orgid}), outs, "*out_err");
+        return run_query(HAC_MSG_GET_APP_ERROR_CODE, {app->appid, app->orgid}, outs, "*out_err");
     });
 }
 
@@ -494,7 +499,7 @@ int Vetu_HAC_Client_ShowTeleTextApp(int enabled, int* out_hasTeleText) {
     if (out_hasTeleText == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
     int* const outs[] = {out_hasTeleText};
     return guarded([&] {
-        return run_query(hac_build_message(HAC_MSG_SHOW_TELETEXT_APP, {enabled}), outs, "*out_hasTeleText");
+        return run_query(HAC_MSG_SHOW_TELETEXT_APP, {enabled}, outs, "*out_hasTeleText");
     });
 }
 
@@ -504,8 +509,7 @@ int Vetu_HAC_Client_CreateBIApplication(const char* url, int urllen, VetuAppIden
     if (url == nullptr || urllen == 0 || app == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
     int* const outs[] = {&app->appid, &app->orgid};
     return guarded([&] {
-        return run_query(hac_build_message(HAC_MSG_CREATE_BI_APPLICATION, {url, urllen, static_cast<int>(src)}),
-                         outs);
+        return run_query(HAC_MSG_CREATE_BI_APPLICATION, {url, urllen, static_cast<int>(src)}, outs);
     });
 }
 
@@ -513,12 +517,12 @@ int Vetu_HAC_Client_GetVersion(int* major, int* minor, int* number) {
     Trace trace(__func__, __LINE__);
     if (major == nullptr || minor == nullptr || number == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
     int* const outs[] = {major, minor, number};
-    return guarded([&] { return run_query(hac_new_message(HAC_MSG_GET_VERSION), outs); });
+    return guarded([&] { return run_query(HAC_MSG_GET_VERSION, {}, outs); });
 }
 
 int Vetu_HAC_Client_IsAppRunning(int* isrunning) {
     Trace trace(__func__, __LINE__);
     if (isrunning == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
     int* const outs[] = {isrunning};
-    return guarded([&] { return run_query(hac_new_message(HAC_MSG_IS_APP_RUNNING), outs); });
+    return guarded([&] { return run_query(HAC_MSG_IS_APP_RUNNING, {}, outs); });
 }

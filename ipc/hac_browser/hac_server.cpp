@@ -60,7 +60,7 @@ void call_member(Member VetuHacServerCallback::*member, Args&&... args) {
 // A reply for the receive thread to send and free: the IpcData made with
 // new, its text with malloc. Null when memory runs out.
 IpcData* make_reply(unsigned int type, std::initializer_list<HacValue> members) {
-    const std::string_view text = hac_write_thread_text(hac_build_message(type, members));
+    const std::string_view text = hac_write_message(type, members);
     if (text.empty()) return nullptr;
     char* copy = static_cast<char*>(malloc(text.size() + 1));
     if (copy == nullptr) return nullptr;
@@ -200,7 +200,7 @@ namespace {
 // built, which is reported as no memory.
 int notify(unsigned int type, std::initializer_list<HacValue> members) {
     try {
-        const std::string_view text = hac_write_thread_text(hac_build_message(type, members));
+        const std::string_view text = hac_write_message(type, members);
         if (text.empty()) return VETU_ERR_NO_MEMORY;
         IpcData payload = {static_cast<int32_t>(text.size()), const_cast<char*>(text.data())};
         ScopedLock lock(&g_server_ipc_mutex);

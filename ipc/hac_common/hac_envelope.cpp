@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -39,11 +40,13 @@ public:
 
     // Ends the text with a newline and a NUL after it (not counted); false
     // when the buffer could not grow for them.
-    bool finish() {
-        if (traits_type::eq_int_type(sputc('\n'), traits_type::eof())) return false;
-        if (traits_type::eq_int_type(sputc('\0'), traits_type::eof())) return false;
-        pbump(-1);
-        return true;
+    bool finish() { return !traits_type::eq_int_type(sputc('\n'), traits_type::eof()) && terminate(); }
+
+    // Makes the text n bytes of text, with a NUL after it; false when the
+    // buffer could not grow for them.
+    bool assign(const char* text, size_t n) {
+        restart();
+        return sputn(text, static_cast<std::streamsize>(n)) == static_cast<std::streamsize>(n) && terminate();
     }
 
     std::string_view text() const { return std::string_view(pbase(), static_cast<size_t>(pptr() - pbase())); }
@@ -72,6 +75,13 @@ protected:
     }
 
 private:
+    // A NUL after the text, not counted in it.
+    bool terminate() {
+        if (traits_type::eq_int_type(sputc('\0'), traits_type::eof())) return false;
+        pbump(-1);
+        return true;
+    }
+
     static constexpr size_t kFirstCapacity = 256;
     // The largest buffer: pbump counts in int.
     static constexpr size_t kMaxCapacity = static_cast<size_t>(INT_MAX) / 2 + 1;
@@ -147,6 +157,176 @@ ThreadCodec* thread_codec() {
     return t_codec;
 }
 
+/* ---- messages of integers, written without jsoncpp ---- */
+
+// Most messages carry only integers: their text is written here, byte for
+// byte as jsoncpp's writer writes it (EnvelopeWrite tests compare the two
+// for the whole catalogue), without building a Json::Value for it. The
+// writer puts an object's members in the order of their names (byte order),
+// "t" among them; every name of the catalogue is plain, so that it is
+// written as it is. Messages with a string member take jsoncpp's way.
+
+constexpr const char kTypeMember[] = "t";
+constexpr size_t kMaxNameLength = 16;
+
+constexpr bool name_is_plain(const char* name) {
+    size_t n = 0;
+    for (; name[n] != '\0'; ++n)
+        if (!((name[n] >= 'a' && name[n] <= 'z') || (name[n] >= '0' && name[n] <= '9'))) return false;
+    return n > 0 && n <= kMaxNameLength;
+}
+
+constexpr bool same_name(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+// Byte order, a name before every longer name it begins: jsoncpp's order
+// of member names.
+constexpr bool name_before(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) ++a, ++b;
+    return static_cast<unsigned char>(*a) < static_cast<unsigned char>(*b);
+}
+
+// Every member name plain and apart from "t" and from the other names of
+// its message, so that each is written as it is, once.
+constexpr bool catalogue_names_plain() {
+    for (const HacMessage& m : kHacMessages)
+        for (int i = 0; i < m.count; ++i) {
+            if (!name_is_plain(m.members[i].name) || same_name(m.members[i].name, kTypeMember)) return false;
+            for (int j = 0; j < i; ++j)
+                if (same_name(m.members[i].name, m.members[j].name)) return false;
+        }
+    return true;
+}
+static_assert(catalogue_names_plain(), "member names of the catalogue are written without escapes");
+
+constexpr size_t kCatalogueSize = sizeof kHacMessages / sizeof kHacMessages[0];
+
+// One member's line in a message's text, up to its value: ",\n\t\"name\" : ",
+// the comma left out for the first member. Kept padded to a fixed size, so
+// that it is copied whole and the text moves on by its length.
+constexpr size_t kLineSize = 32;
+struct MemberLine {
+    char text[kLineSize];
+    size_t length;
+};
+static_assert(sizeof ",\n\t\"\" : " - 1 + kMaxNameLength < kLineSize, "a line and its padding fit");
+
+constexpr MemberLine member_line(const char* name) {
+    MemberLine line{};
+    size_t n = 0;
+    for (const char* p = ",\n\t\""; *p != '\0'; ++p) line.text[n++] = *p;
+    for (const char* p = name; *p != '\0'; ++p) line.text[n++] = *p;
+    for (const char* p = "\" : "; *p != '\0'; ++p) line.text[n++] = *p;
+    line.length = n;
+    return line;
+}
+
+// The members of a message in the order of its text: the catalogue index
+// of each (-1 for "t") and its line.
+struct TextOrder {
+    int count;
+    signed char at[HAC_MAX_MEMBERS + 1];
+    MemberLine line[HAC_MAX_MEMBERS + 1];
+};
+struct TextOrders {
+    TextOrder of[kCatalogueSize];
+};
+
+constexpr const char* name_at(const HacMessage& m, int at) { return at < 0 ? kTypeMember : m.members[at].name; }
+
+constexpr TextOrder text_order(const HacMessage& m) {
+    TextOrder order{};
+    order.count = m.count + 1;
+    order.at[0] = -1;
+    for (int i = 0; i < m.count; ++i) order.at[i + 1] = static_cast<signed char>(i);
+    for (int i = 1; i < order.count; ++i)
+        for (int j = i; j > 0 && name_before(name_at(m, order.at[j]), name_at(m, order.at[j - 1])); --j) {
+            const signed char moved = order.at[j];
+            order.at[j] = order.at[j - 1];
+            order.at[j - 1] = moved;
+        }
+    for (int k = 0; k < order.count; ++k) order.line[k] = member_line(name_at(m, order.at[k]));
+    return order;
+}
+
+constexpr TextOrders text_orders() {
+    TextOrders orders{};
+    for (size_t i = 0; i < kCatalogueSize; ++i) orders.of[i] = text_order(kHacMessages[i]);
+    return orders;
+}
+
+constexpr TextOrders kTextOrders = text_orders();
+// A type the catalogue has not: "t" alone.
+constexpr TextOrder kTypeOnly = {1, {-1}, {member_line(kTypeMember)}};
+
+// "{", the members' lines and values (ten digits and a sign at most), "\n}\n";
+// with room for the whole padded line and ten digits copied at the end.
+constexpr size_t kMaxPlainText = 1 + (HAC_MAX_MEMBERS + 1) * (kLineSize + 11) + 3 + kLineSize;
+
+// The decimal digits of a magnitude at out; returns the end. Ten bytes are
+// copied whatever the count: the text has room for them. Most values and
+// indexes of the channel are a single digit.
+char* put_digits(char* out, unsigned int magnitude) {
+    if (magnitude < 10) {
+        *out = static_cast<char>('0' + magnitude);
+        return out + 1;
+    }
+    char digits[20];
+    char* first = digits + 10;
+    do {
+        *--first = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    std::memcpy(out, first, 10);
+    return out + (digits + 10 - first);
+}
+
+// An int in decimal, with a sign below 0; -INT_MIN does not fit in an int.
+char* put_signed(char* out, int value) {
+    if (value >= 0) return put_digits(out, static_cast<unsigned int>(value));
+    *out++ = '-';
+    return put_digits(out, 0u - static_cast<unsigned int>(value));
+}
+
+// One member's line and value.
+char* put_member(char* out, const MemberLine& line, bool first, HacKind kind, unsigned int bits) {
+    const size_t skip = first ? 1 : 0;
+    std::memcpy(out, line.text + skip, kLineSize - 1);
+    out += line.length - skip;
+    if (kind == HAC_INT) return put_signed(out, static_cast<int>(bits));
+    return put_digits(out, bits);
+}
+
+// Whether one of the first `given` members of the message is a string.
+bool has_string_member(const HacMessage* entry, int given) {
+    for (int i = 0; i < given; ++i)
+        if (entry->members[i].kind == HAC_STRING) return true;
+    return false;
+}
+
+// The text of a message of integers into text (kMaxPlainText bytes);
+// returns its length.
+size_t write_plain_message(char* text, unsigned int type, const HacMessage* entry, const HacValue* values, int given) {
+    const TextOrder& order = entry != nullptr ? kTextOrders.of[entry - kHacMessages] : kTypeOnly;
+    char* out = text;
+    *out++ = '{';
+    bool first = true;
+    for (int k = 0; k < order.count; ++k) {
+        const int at = order.at[k];
+        if (at >= given) continue;  // a member without a value is left out
+        if (at < 0)
+            out = put_member(out, order.line[k], first, HAC_UINT, type);
+        else
+            out = put_member(out, order.line[k], first, entry->members[at].kind,
+                             static_cast<unsigned int>(values[at].integer));
+        first = false;
+    }
+    std::memcpy(out, "\n}\n", 3);
+    return static_cast<size_t>(out + 3 - text);
+}
+
 // jsoncpp reports a failed allocation of its own string buffers as a
 // Json::RuntimeError with this text, not as std::bad_alloc; its other
 // runtime errors (nesting too deep) are refusals of the text.
@@ -178,6 +358,24 @@ std::string_view hac_write_thread_text(const Json::Value& root) {
     }
 }
 
+std::string_view hac_write_message(unsigned int type, std::initializer_list<HacValue> values) {
+    const HacMessage* entry = hac_message(type);
+    const int given = entry == nullptr ? 0 : std::min(static_cast<int>(values.size()), entry->count);
+    if (entry != nullptr && has_string_member(entry, given)) {
+        try {
+            return hac_write_thread_text(hac_build_message(type, values));
+        } catch (...) {
+            return {};  // memory ran out while the message was built
+        }
+    }
+    ThreadCodec* codec = thread_codec();
+    if (codec == nullptr) return {};
+    char text[kMaxPlainText];
+    const size_t length = write_plain_message(text, type, entry, values.begin(), given);
+    if (!codec->sink.assign(text, length)) return {};
+    return codec->sink.text();
+}
+
 bool hac_parse_text(const char* text, Json::Value* root, int* failure) {
     int status = VETU_ERR_FAILED;
     if (text == nullptr || root == nullptr) {
@@ -207,17 +405,7 @@ HacMemberName hac_indexed_member(const char* stem, int index) {
     HacMemberName name;
     size_t n = 0;
     for (; n < HAC_MAX_STEM && stem[n] != '\0'; ++n) name.text[n] = stem[n];
-    if (index < 0) name.text[n++] = '-';
-    // The magnitude as unsigned: -INT_MIN does not fit in an int.
-    unsigned int rest = index < 0 ? 0u - static_cast<unsigned int>(index) : static_cast<unsigned int>(index);
-    char digits[10];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + rest % 10);
-        rest /= 10;
-    } while (rest != 0);
-    while (count > 0) name.text[n++] = digits[--count];
-    name.text[n] = '\0';
+    *put_signed(name.text + n, index) = '\0';
     return name;
 }
 

@@ -93,6 +93,13 @@ struct HacValue {
  * catalogue's order; members without a value are left out. */
 Json::Value hac_build_message(unsigned int type, std::initializer_list<HacValue> values);
 
+/* The text of a catalogue message with the values of its members (as
+ * hac_build_message takes them), in the calling thread's buffer, as
+ * hac_write_thread_text writes the message hac_build_message builds: the
+ * same bytes, written without jsoncpp for a message of integers. Empty when
+ * memory runs out. */
+std::string_view hac_write_message(unsigned int type, std::initializer_list<HacValue> values);
+
 /* The members of a catalogue message that its receiver reads, in the
  * catalogue's order: an integer member in integers[i], a string member in
  * texts[i]. */

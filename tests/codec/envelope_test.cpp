@@ -61,6 +61,67 @@ TEST(EnvelopeWrite, ConcurrentWritersKeepTheirOwnText) {
     EXPECT_EQ(good, std::vector<int>(4, 500));
 }
 
+namespace {
+
+// hac_write_message with the first n of values.
+std::string write_message(unsigned int type, const HacValue* v, int n) {
+    switch (n) {
+        case 0: return std::string(hac_write_message(type, {}));
+        case 1: return std::string(hac_write_message(type, {v[0]}));
+        case 2: return std::string(hac_write_message(type, {v[0], v[1]}));
+        case 3: return std::string(hac_write_message(type, {v[0], v[1], v[2]}));
+        case 4: return std::string(hac_write_message(type, {v[0], v[1], v[2], v[3]}));
+        case 5: return std::string(hac_write_message(type, {v[0], v[1], v[2], v[3], v[4]}));
+        default: return std::string(hac_write_message(type, {v[0], v[1], v[2], v[3], v[4], v[5]}));
+    }
+}
+
+// What jsoncpp writes for the message hac_build_message builds of the same.
+std::string write_built(unsigned int type, const HacValue* v, int n) {
+    switch (n) {
+        case 0: return std::string(hac_write_thread_text(hac_build_message(type, {})));
+        case 1: return std::string(hac_write_thread_text(hac_build_message(type, {v[0]})));
+        case 2: return std::string(hac_write_thread_text(hac_build_message(type, {v[0], v[1]})));
+        case 3: return std::string(hac_write_thread_text(hac_build_message(type, {v[0], v[1], v[2]})));
+        case 4: return std::string(hac_write_thread_text(hac_build_message(type, {v[0], v[1], v[2], v[3]})));
+        case 5: return std::string(hac_write_thread_text(hac_build_message(type, {v[0], v[1], v[2], v[3], v[4]})));
+        default:
+            return std::string(hac_write_thread_text(hac_build_message(type, {v[0], v[1], v[2], v[3], v[4], v[5]})));
+    }
+}
+
+}  // namespace
+
+// Messages of integers are written without jsoncpp: byte for byte as
+// jsoncpp writes them, for every type of the catalogue and around it, any
+// number of values, and integers at their edges. Messages with strings take
+// jsoncpp's way and must come out the same too.
+TEST(EnvelopeWrite, EveryMessageAsJsoncppWritesIt) {
+    const int integers[] = {0, 1, -1, 7, 42, -100, 123456789, INT_MAX, INT_MIN};
+    int compared = 0;
+    for (unsigned int type : {0u, 1u, 100u, 108u, 123u, 4294967295u}) {
+        const HacValue v[] = {5, 6, 7, 8, 9, 10};
+        EXPECT_EQ(write_message(type, v, 2), write_built(type, v, 2)) << type;
+    }
+    for (const HacMessage& m : kHacMessages) {
+        for (int n = 0; n <= m.count; ++n) {
+            for (int integer : integers) {
+                std::vector<HacValue> v;
+                for (int i = 0; i < HAC_MAX_MEMBERS; ++i) {
+                    if (i < m.count && m.members[i].kind == HAC_STRING)
+                        v.emplace_back(integer < 0 ? "caf\xe9 \"\\\x01" : "");
+                    else
+                        v.emplace_back(i % 2 == 0 ? integer : -integer - 1);
+                }
+                EXPECT_EQ(write_message(m.type, v.data(), n), write_built(m.type, v.data(), n))
+                    << m.name << " with " << n << " values of " << integer;
+                ++compared;
+            }
+        }
+    }
+    EXPECT_GT(compared, 400);
+}
+
 TEST(EnvelopeWrite, IndexedMemberNamesInDecimal) {
     const std::vector<std::pair<std::string, std::string>> names = {
         {hac_indexed_member("ai", 0).text, "ai0"},
