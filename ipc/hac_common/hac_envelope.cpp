@@ -223,10 +223,25 @@ constexpr MemberLine member_line(const char* name) {
     return line;
 }
 
+// The line of "t" with the message's type, known with the catalogue.
+constexpr MemberLine type_line(unsigned int type) {
+    MemberLine line = member_line(kTypeMember);
+    char digits[10] = {};
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + type % 10);
+        type /= 10;
+    } while (type != 0);
+    while (count > 0) line.text[line.length++] = digits[--count];
+    return line;
+}
+
 // The members of a message in the order of its text: the catalogue index
-// of each (-1 for "t") and its line.
+// of each (-1 for "t") and its line, which for "t" holds the type too when
+// it is a type of the catalogue.
 struct TextOrder {
     int count;
+    bool type_in_line;
     signed char at[HAC_MAX_MEMBERS + 1];
     MemberLine line[HAC_MAX_MEMBERS + 1];
 };
@@ -239,6 +254,7 @@ constexpr const char* name_at(const HacMessage& m, int at) { return at < 0 ? kTy
 constexpr TextOrder text_order(const HacMessage& m) {
     TextOrder order{};
     order.count = m.count + 1;
+    order.type_in_line = true;
     order.at[0] = -1;
     for (int i = 0; i < m.count; ++i) order.at[i + 1] = static_cast<signed char>(i);
     for (int i = 1; i < order.count; ++i)
@@ -247,7 +263,8 @@ constexpr TextOrder text_order(const HacMessage& m) {
             order.at[j] = order.at[j - 1];
             order.at[j - 1] = moved;
         }
-    for (int k = 0; k < order.count; ++k) order.line[k] = member_line(name_at(m, order.at[k]));
+    for (int k = 0; k < order.count; ++k)
+        order.line[k] = order.at[k] < 0 ? type_line(m.type) : member_line(m.members[order.at[k]].name);
     return order;
 }
 
@@ -258,12 +275,18 @@ constexpr TextOrders text_orders() {
 }
 
 constexpr TextOrders kTextOrders = text_orders();
-// A type the catalogue has not: "t" alone.
-constexpr TextOrder kTypeOnly = {1, {-1}, {member_line(kTypeMember)}};
+// A type the catalogue has not: "t" alone, its value written each time.
+constexpr TextOrder kTypeOnly = {1, false, {-1}, {member_line(kTypeMember)}};
 
 // "{", the members' lines and values (ten digits and a sign at most), "\n}\n";
 // with room for the whole padded line and ten digits copied at the end.
 constexpr size_t kMaxPlainText = 1 + (HAC_MAX_MEMBERS + 1) * (kLineSize + 11) + 3 + kLineSize;
+
+// "00" to "99": two digits per division.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
 
 // The decimal digits of a magnitude at out; returns the end. Ten bytes are
 // copied whatever the count: the text has room for them. Most values and
@@ -275,10 +298,19 @@ char* put_digits(char* out, unsigned int magnitude) {
     }
     char digits[20];
     char* first = digits + 10;
-    do {
-        *--first = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
+    while (magnitude >= 100) {
+        const char* pair = kDigitPairs + 2 * (magnitude % 100);
+        magnitude /= 100;
+        *--first = pair[1];
+        *--first = pair[0];
+    }
+    if (magnitude >= 10) {
+        const char* pair = kDigitPairs + 2 * magnitude;
+        *--first = pair[1];
+        *--first = pair[0];
+    } else {
+        *--first = static_cast<char>('0' + magnitude);
+    }
     std::memcpy(out, first, 10);
     return out + (digits + 10 - first);
 }
@@ -290,11 +322,16 @@ char* put_signed(char* out, int value) {
     return put_digits(out, 0u - static_cast<unsigned int>(value));
 }
 
-// One member's line and value.
-char* put_member(char* out, const MemberLine& line, bool first, HacKind kind, unsigned int bits) {
+// A member's line.
+char* put_line(char* out, const MemberLine& line, bool first) {
     const size_t skip = first ? 1 : 0;
     std::memcpy(out, line.text + skip, kLineSize - 1);
-    out += line.length - skip;
+    return out + line.length - skip;
+}
+
+// A member's line and value.
+char* put_member(char* out, const MemberLine& line, bool first, HacKind kind, unsigned int bits) {
+    out = put_line(out, line, first);
     if (kind == HAC_INT) return put_signed(out, static_cast<int>(bits));
     return put_digits(out, bits);
 }
@@ -316,7 +353,9 @@ size_t write_plain_message(char* text, unsigned int type, const HacMessage* entr
     for (int k = 0; k < order.count; ++k) {
         const int at = order.at[k];
         if (at >= given) continue;  // a member without a value is left out
-        if (at < 0)
+        if (at < 0 && order.type_in_line)
+            out = put_line(out, order.line[k], first);
+        else if (at < 0)
             out = put_member(out, order.line[k], first, HAC_UINT, type);
         else
             out = put_member(out, order.line[k], first, entry->members[at].kind,
