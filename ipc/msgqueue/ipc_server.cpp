@@ -164,7 +164,9 @@ int receive_payload(ReceiveContext* ctx) {
     return rc;
 }
 
-bool is_exit_order(const ReceiveContext* ctx) { return strncmp(ctx->block, "exit", 4) == 0; }
+/* The block holds at least a chunk's bytes, and a NUL among the first four
+ * makes them differ from "exit" as strncmp would find. */
+bool is_exit_order(const ReceiveContext* ctx) { return memcmp(ctx->block, "exit", 4) == 0; }
 
 /* Only destroy's own stop order stops the thread: one left in the queue by
  * an earlier endpoint, or sent by anyone else, names another token. */
