@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "lock.h"
+#include "log_table.h"
 #include "vetu_log.h"
 #include "vetu_status.h"
 
@@ -27,15 +28,11 @@ ModuleTable& module_table() {
     return *table;
 }
 
-// The table's size, stored after every change under the lock and read
-// without it: with no module listed (the default) every lookup answers the
-// error level without locking. A lookup that races a change sees the table
-// before or after it, as it would under the lock.
-size_t g_module_count = 0;
-
-void note_table_size(const ModuleTable& table) { __atomic_store_n(&g_module_count, table.size(), __ATOMIC_RELEASE); }
-
-bool table_is_empty() { return __atomic_load_n(&g_module_count, __ATOMIC_ACQUIRE) == 0; }
+// With no module listed (the default) every lookup answers the error level
+// without locking (log_table.h).
+void note_table_size(const ModuleTable& table) {
+    __atomic_store_n(&g_log_module_count, table.size(), __ATOMIC_RELEASE);
+}
 
 int level_of_stored_value(int stored) {
     if (stored == 1) return LOG_LEVEL_INFO;
@@ -83,10 +80,12 @@ int write_module_list(const ModuleTable& table, char* out) {
 
 }  // namespace
 
+size_t g_log_module_count = 0;
+
 extern "C" {
 
 int vetu_log_getLevel(const char* module) {
-    if (module == nullptr || table_is_empty()) return LOG_LEVEL_ERROR;
+    if (module == nullptr || log_table_is_empty()) return LOG_LEVEL_ERROR;
     try {
         ScopedLock lock(&g_table_mutex);
         const auto& table = module_table();
