@@ -46,6 +46,9 @@ IpcServer* g_client_ipc_server = nullptr;
 // other for good.
 pthread_mutex_t g_client_ipc_mutex = PTHREAD_MUTEX_INITIALIZER;
 IpcClient* g_client_ipc_client = nullptr;
+// The block every query's reply is received into, kept from one query to
+// the next (one is in flight at a time); also under g_client_ipc_mutex.
+IpcAnswerBlock g_client_answer_block = {nullptr, 0};
 
 // The process's limit on the time a command or query waits, in
 // milliseconds; 0 waits without limit. Read and written atomically.
@@ -266,22 +269,15 @@ int send_text(const CallDeadline& deadline, std::string_view text) {
     return 0;
 }
 
-// Takes the reply text of a query, frees the block the IPC layer handed
-// over, and writes the out-values (the reply's members in the catalogue's
-// order) only when every member converts. The first member's value is
-// traced under value_name, when one is given. Called with
-// g_client_ipc_mutex held.
-int take_reply(unsigned int reply_type, IpcData* reply, int* const* outs, const char* value_name) {
-    if (reply->data == nullptr || reply->len == 0) {
-        free(reply->data);
-        return fail(__LINE__, VETU_ERR_FAILED);
-    }
+// Takes the reply text of a query, and writes the out-values (the reply's
+// members in the catalogue's order) only when every member converts. The
+// first member's value is traced under value_name, when one is given.
+// Called with g_client_ipc_mutex held: the text is in the answer block.
+int take_reply(unsigned int reply_type, const IpcData* reply, int* const* outs, const char* value_name) {
+    if (reply->data == nullptr || reply->len == 0) return fail(__LINE__, VETU_ERR_FAILED);
     Json::Value root;
     int failure = 0;
-    const bool parsed = hac_parse_text(reply->data, &root, &failure);
-    free(reply->data);
-    reply->data = nullptr;
-    if (!parsed) return fail(__LINE__, failure);
+    if (!hac_parse_text(reply->data, &root, &failure)) return fail(__LINE__, failure);
     HacFields values;
     if (!hac_read_members(root, reply_type, &values)) return fail(__LINE__, VETU_ERR_FAILED);
     const HacMessage* entry = hac_message(reply_type);
@@ -314,7 +310,8 @@ int run_query(unsigned int type, std::initializer_list<HacValue> values, int* co
         ScopedLock lock(&g_client_ipc_mutex, deadline.get());
         if (!lock.held()) return fail(__LINE__, VETU_ERR_TIMED_OUT);
         if (g_client_ipc_client == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
-        const int status = ipc_client_exchange_until(g_client_ipc_client, &payload, &reply, deadline.get());
+        const int status = ipc_client_exchange_into(g_client_ipc_client, &payload, &reply, &g_client_answer_block,
+                                                    deadline.get());
         if (status != 0) return fail(__LINE__, status);
         result = take_reply(reply_type, &reply, outs, value_name);
     }
@@ -365,6 +362,8 @@ int Vetu_HAC_Client_Finalize() {
         ScopedLock lock(&g_client_ipc_mutex);
         client = g_client_ipc_client;
         g_client_ipc_client = nullptr;
+        free(g_client_answer_block.data);
+        g_client_answer_block = {nullptr, 0};
     }
     if (client != nullptr) {
         result = vetu_ipc_client_destroy(client);

@@ -139,6 +139,21 @@ void ipc_alarm_disarm(IpcAlarm* alarm);
  * taken by another exchange. */
 int ipc_client_exchange_until(IpcClient* client, IpcData* request, IpcData* reply, const struct timespec* deadline);
 
+/* A block for answers that its owner lends to exchange after exchange, so
+ * that they need not allocate one each: made at the first exchange and
+ * grown as answers need; the owner frees data with free(). */
+typedef struct IpcAnswerBlock {
+    char* data;
+    int capacity;
+} IpcAnswerBlock;
+
+/* ipc_client_exchange_until with the answer received into *block instead
+ * of a block of its own: on 0, reply->data points into the block (valid
+ * until its next exchange) and reply->len is set as that function sets
+ * it. The block stays the owner's in every case. */
+int ipc_client_exchange_into(IpcClient* client, IpcData* request, IpcData* reply, IpcAnswerBlock* block,
+                             const struct timespec* deadline);
+
 /* Takes every fragment of message type msgtyp already waiting on the queue
  * and throws it away, oversized ones included; never blocks. Returns how
  * many payloads ended among them (fragments with last set). fragment is a buffer of
