@@ -221,7 +221,7 @@ int create_missing_endpoints() {
         // Served from its first receive: notifications already waiting in the
         // queue reach the callbacks instead of being dropped.
         const int status = ipc_server_create_serving(HAC_NOTIFICATION_QUEUE_KEY, HAC_IPC_MTYPE, 0, HAC_IPC_CHUNK_SIZE,
-                                                     ipc_callback, nullptr, &server);
+                                                     ipc_callback, nullptr, IPC_ANSWERS_GIVEN, &server);
         if (status != 0) return fail(__LINE__, status);
         g_client_ipc_server = server;
     }

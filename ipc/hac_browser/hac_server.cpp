@@ -11,9 +11,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <initializer_list>
-#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,22 +55,17 @@ void call_member(Member VetuHacServerCallback::*member, Args&&... args) {
     if (function != nullptr) function(std::forward<Args>(args)...);
 }
 
-// A reply for the receive thread to send and free: the IpcData made with
-// new, its text with malloc. Null when memory runs out.
+// The reply of the query the receive thread is serving: lent to it (the
+// request endpoint lends its answers), over the text in the thread's own
+// buffer, which stays as it is until the thread has sent it.
+thread_local IpcData t_reply = {0, nullptr};
+
+// A reply for the receive thread to send; null when memory runs out.
 IpcData* make_reply(unsigned int type, std::initializer_list<HacValue> members) {
     const std::string_view text = hac_write_message(type, members);
     if (text.empty()) return nullptr;
-    char* copy = static_cast<char*>(malloc(text.size() + 1));
-    if (copy == nullptr) return nullptr;
-    memcpy(copy, text.data(), text.size() + 1);  // with its NUL
-    IpcData* reply = new (std::nothrow) IpcData;
-    if (reply == nullptr) {
-        free(copy);
-        return nullptr;
-    }
-    reply->len = static_cast<int32_t>(text.size());
-    reply->data = copy;
-    return reply;
+    t_reply = {static_cast<int32_t>(text.size()), const_cast<char*>(text.data())};
+    return &t_reply;
 }
 
 // Decodes the records "ai0" to "ai<num-1>" in index order. False when one is
@@ -221,7 +214,7 @@ int Vetu_HAC_Server_Initialize() {
         // rather than answered with the no-reply answer.
         IpcServer* server = nullptr;
         ipc_server_create_serving(HAC_REQUEST_QUEUE_KEY, HAC_IPC_MTYPE, 1, HAC_IPC_CHUNK_SIZE, server_ipc_callback,
-                                  nullptr, &server);
+                                  nullptr, IPC_ANSWERS_LENT, &server);
         if (server != nullptr) g_server_ipc_server = server;
     }
     if (g_server_ipc_client == nullptr) {

@@ -67,8 +67,9 @@ bool stop_requested(const IpcServer* server) { return __atomic_load_n(&server->s
 
 void request_stop(IpcServer* server) { __atomic_store_n(&server->stopping, 1, __ATOMIC_RELEASE); }
 
-void free_answer(IpcData* answer) {
-    if (answer == nullptr) return;
+/* An answer handed over is freed; a lent one stays its callback's. */
+void release_answer(const IpcServer* server, IpcData* answer) {
+    if (answer == nullptr || server->lends_answers) return;
     free(answer->data);
     delete answer;
 }
@@ -93,7 +94,7 @@ bool thread_busy(const IpcServer* server) { return __atomic_load_n(&server->busy
 void deliver_message(const ReceiveContext* ctx) {
     ScopedLock lock(&ctx->server->mutex);
     /* One-way senders expect nothing back, but an answer handed over is ours. */
-    free_answer(call_registered(ctx));
+    release_answer(ctx->server, call_registered(ctx));
 }
 
 int request_queue_of(const IpcServer* server) { return __atomic_load_n(&server->msqid, __ATOMIC_ACQUIRE); }
@@ -135,7 +136,7 @@ void answer_request(const ReceiveContext* ctx) {
     IpcData* answer = call_registered(ctx);
     const bool answered = answer != nullptr && answer->len <= IPC_MAX_PAYLOAD &&
                           send_answer(ctx, mtype, token, answer, IPC_KIND_REPLY) == 0;
-    free_answer(answer);
+    release_answer(ctx->server, answer);
     if (!answered) send_no_reply(ctx, mtype, token);
 }
 
@@ -399,11 +400,11 @@ bool stop_receive_thread(IpcServer* server) {
 }  // namespace
 
 int vetu_ipc_server_create(key_t key, long mtype, int has_reply, size_t chunk_size, IpcServer** out) {
-    return ipc_server_create_serving(key, mtype, has_reply, chunk_size, nullptr, nullptr, out);
+    return ipc_server_create_serving(key, mtype, has_reply, chunk_size, nullptr, nullptr, IPC_ANSWERS_GIVEN, out);
 }
 
 int ipc_server_create_serving(key_t key, long mtype, int has_reply, size_t chunk_size, IpcServerCallback callback,
-                              void* user_data, IpcServer** out) {
+                              void* user_data, IpcAnswers answers, IpcServer** out) {
     if (out == nullptr || !ipc_chunk_size_fits(chunk_size)) return VETU_ERR_REFUSED;
     IpcServer* server = static_cast<IpcServer*>(calloc(1, sizeof(IpcServer)));
     if (server == nullptr) return VETU_ERR_NO_MEMORY;
@@ -412,6 +413,7 @@ int ipc_server_create_serving(key_t key, long mtype, int has_reply, size_t chunk
     server->mtype = mtype;
     server->callback = callback;
     server->user_data = user_data;
+    server->lends_answers = answers == IPC_ANSWERS_LENT;
     if (open_queues(server, key, has_reply) != 0) {
         free(server);
         return VETU_ERR_REFUSED;

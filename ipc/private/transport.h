@@ -164,10 +164,18 @@ int ipc_discard_waiting(int msqid, long msgtyp, size_t chunk_size, IpcFragment* 
  * valid), so that waiting on it again cannot succeed. */
 int ipc_queue_gone(int msqid);
 
+/* Whose the answers of a server endpoint's callbacks are. */
+typedef enum IpcAnswers {
+    IPC_ANSWERS_GIVEN = 0, /* made with new and malloc: the receive thread frees them */
+    IPC_ANSWERS_LENT = 1   /* the callback's own, valid until it is called again on
+                            * the thread: the receive thread sends them, never frees */
+} IpcAnswers;
+
 /* vetu_ipc_server_create with the callback already registered when the
  * receive thread starts, so that requests already waiting in the queue are
- * served rather than answered with the no-reply answer. */
+ * served rather than answered with the no-reply answer, and with answers
+ * given or lent as `answers` says, for as long as the endpoint lives. */
 int ipc_server_create_serving(key_t key, long mtype, int has_reply, size_t chunk_size, IpcServerCallback callback,
-                              void* user_data, IpcServer** out);
+                              void* user_data, IpcAnswers answers, IpcServer** out);
 
 #endif /* HAC_PRIVATE_TRANSPORT_H */
