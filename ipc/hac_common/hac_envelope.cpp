@@ -42,11 +42,19 @@ public:
     // when the buffer could not grow for them.
     bool finish() { return !traits_type::eq_int_type(sputc('\n'), traits_type::eof()) && terminate(); }
 
-    // Makes the text n bytes of text, with a NUL after it; false when the
-    // buffer could not grow for them.
-    bool assign(const char* text, size_t n) {
+    // A new text to be written straight into the buffer, of fewer than
+    // room bytes: the buffer to write it into, or null when it could not
+    // grow for them. end_text says how long it came out.
+    char* start_text(size_t room) {
+        while (capacity_ < room)
+            if (!grow()) return nullptr;
         restart();
-        return sputn(text, static_cast<std::streamsize>(n)) == static_cast<std::streamsize>(n) && terminate();
+        return buffer_;
+    }
+
+    void end_text(size_t n) {
+        buffer_[n] = '\0';
+        pbump(static_cast<int>(n));
     }
 
     std::string_view text() const { return std::string_view(pbase(), static_cast<size_t>(pptr() - pbase())); }
@@ -409,9 +417,9 @@ std::string_view hac_write_message(unsigned int type, std::initializer_list<HacV
     }
     ThreadCodec* codec = thread_codec();
     if (codec == nullptr) return {};
-    char text[kMaxPlainText];
-    const size_t length = write_plain_message(text, type, entry, values.begin(), given);
-    if (!codec->sink.assign(text, length)) return {};
+    char* text = codec->sink.start_text(kMaxPlainText);
+    if (text == nullptr) return {};
+    codec->sink.end_text(write_plain_message(text, type, entry, values.begin(), given));
     return codec->sink.text();
 }
 
