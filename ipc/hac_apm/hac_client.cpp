@@ -17,6 +17,7 @@
 #include "halves.h"
 #include "hac_catalogue.h"
 #include "lock.h"
+#include "log_table.h"
 #include "transport.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
@@ -71,6 +72,9 @@ CallbackPair<VetuAitUpdateCallback> g_xml_update_callback = {nullptr, nullptr};
 thread_local const char* t_function = nullptr;
 
 void log_record(int type, int line, const char* name = nullptr, const void* value = nullptr) {
+    // What vetu_log_print drops first, dropped before the call: every
+    // record but an error while no module is listed (the default).
+    if (type != LOG_TYPE_ERROR && log_table_is_empty()) return;
     vetu_log_print(type, kLogModule, kSourcePath, t_function, line, name, value);
 }
 
