@@ -599,11 +599,7 @@ bool receive_text(Json::Value* root, bool* ended) {
 void answer_socket_version() {
     int major = 0, minor = 0, number = 0;
     fill_version(&major, &minor, &number);
-    Json::Value reply = hac_new_message(HAC_MSG_GET_VERSION_REPLY);
-    reply["major"] = Json::Value(major);
-    reply["minor"] = Json::Value(minor);
-    reply["number"] = Json::Value(number);
-    if (!send_text(hac_write_thread_text(reply))) g_shared->failures++;
+    if (!send_text(hac_write_message(HAC_MSG_GET_VERSION_REPLY, {major, minor, number}))) g_shared->failures++;
 }
 
 void deliver_socket_app_state(HacReader& event) {
@@ -633,7 +629,7 @@ void serve_socket() {
 }
 
 bool socket_get_version(int* major, int* minor, int* number) {
-    if (!send_text(hac_write_thread_text(hac_new_message(HAC_MSG_GET_VERSION)))) return false;
+    if (!send_text(hac_write_message(HAC_MSG_GET_VERSION, {}))) return false;
     Json::Value root;
     bool ended = false;
     if (!receive_text(&root, &ended)) return false;
@@ -645,11 +641,7 @@ bool socket_get_version(int* major, int* minor, int* number) {
 }
 
 bool socket_send_app_state(int appid, int orgid, int state) {
-    Json::Value message = hac_new_message(HAC_MSG_APP_STATE);
-    message["appid"] = Json::Value(appid);
-    message["orgid"] = Json::Value(orgid);
-    message["state"] = Json::Value(state);
-    return send_text(hac_write_thread_text(message));
+    return send_text(hac_write_message(HAC_MSG_APP_STATE, {appid, orgid, state}));
 }
 
 void socket_send_queries() {
