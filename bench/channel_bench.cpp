@@ -43,6 +43,7 @@
 #include <fstream>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <systemd/sd-bus.h>
@@ -574,12 +575,12 @@ int bus_manager_process(void (*sender)()) {
 int g_socket = -1;
 char g_socket_block[IPC_MAX_PAYLOAD + 1];
 
-bool send_text(const std::string* text) {
-    if (text == nullptr) return false;
+bool send_text(std::string_view text) {
+    if (text.empty()) return false;
     ssize_t n;
-    while ((n = send(g_socket, text->data(), text->size(), MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    while ((n = send(g_socket, text.data(), text.size(), MSG_NOSIGNAL)) < 0 && errno == EINTR) {
     }
-    return n == static_cast<ssize_t>(text->size());
+    return n == static_cast<ssize_t>(text.size());
 }
 
 // Receives one text into the kept block and parses it up to the NUL put
@@ -598,11 +599,7 @@ bool receive_text(Json::Value* root, bool* ended) {
 void answer_socket_version() {
     int major = 0, minor = 0, number = 0;
     fill_version(&major, &minor, &number);
-    Json::Value reply = hac_new_message(HAC_MSG_GET_VERSION_REPLY);
-    reply["major"] = Json::Value(major);
-    reply["minor"] = Json::Value(minor);
-    reply["number"] = Json::Value(number);
-    if (!send_text(hac_write_thread_text(reply))) g_shared->failures++;
+    if (!send_text(hac_write_message(HAC_MSG_GET_VERSION_REPLY, {major, minor, number}))) g_shared->failures++;
 }
 
 void deliver_socket_app_state(HacReader& event) {
@@ -632,7 +629,7 @@ void serve_socket() {
 }
 
 bool socket_get_version(int* major, int* minor, int* number) {
-    if (!send_text(hac_write_thread_text(hac_new_message(HAC_MSG_GET_VERSION)))) return false;
+    if (!send_text(hac_write_message(HAC_MSG_GET_VERSION, {}))) return false;
     Json::Value root;
     bool ended = false;
     if (!receive_text(&root, &ended)) return false;
@@ -644,11 +641,7 @@ bool socket_get_version(int* major, int* minor, int* number) {
 }
 
 bool socket_send_app_state(int appid, int orgid, int state) {
-    Json::Value message = hac_new_message(HAC_MSG_APP_STATE);
-    message["appid"] = Json::Value(appid);
-    message["orgid"] = Json::Value(orgid);
-    message["state"] = Json::Value(state);
-    return send_text(hac_write_thread_text(message));
+    return send_text(hac_write_message(HAC_MSG_APP_STATE, {appid, orgid, state}));
 }
 
 void socket_send_queries() {

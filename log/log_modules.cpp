@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "lock.h"
+#include "log_table.h"
 #include "vetu_log.h"
 #include "vetu_status.h"
 
@@ -25,6 +26,12 @@ using ModuleTable = std::map<std::string, int, std::less<>>;
 ModuleTable& module_table() {
     static auto* table = new ModuleTable();
     return *table;
+}
+
+// With no module listed (the default) every lookup answers the error level
+// without locking (log_table.h).
+void note_table_size(const ModuleTable& table) {
+    __atomic_store_n(&g_log_module_count, table.size(), __ATOMIC_RELEASE);
 }
 
 int level_of_stored_value(int stored) {
@@ -50,6 +57,7 @@ bool apply_module_name(ModuleTable& table, const char* name, size_t len, unsigne
         table.erase(module);
     else
         table[module] = static_cast<int>(value);
+    note_table_size(table);
     return true;
 }
 
@@ -72,10 +80,12 @@ int write_module_list(const ModuleTable& table, char* out) {
 
 }  // namespace
 
+size_t g_log_module_count = 0;
+
 extern "C" {
 
 int vetu_log_getLevel(const char* module) {
-    if (module == nullptr) return LOG_LEVEL_ERROR;
+    if (module == nullptr || log_table_is_empty()) return LOG_LEVEL_ERROR;
     try {
         ScopedLock lock(&g_table_mutex);
         const auto& table = module_table();
@@ -113,6 +123,7 @@ int clear_modules_list(void) {
     try {
         ScopedLock lock(&g_table_mutex);
         module_table().clear();
+        note_table_size(module_table());
     } catch (...) {
     }
     return 0;

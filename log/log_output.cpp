@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "log_table.h"
 #include "vetu_log.h"
 
 namespace {
@@ -72,20 +73,15 @@ void print_value_line(const char* prefix, const char* file, const char* function
            or_null(text));
 }
 
-}  // namespace
-
-extern "C" {
-
-void vetu_log_print(int type, const char* module, const char* file, const char* function, int line, const char* name,
-                    const void* value) {
-    if (type > LOG_TYPE_MAX) {
-        puts("log type set err, out of max enum value");
-        return;
-    }
+// Prints the record when the module's level prints it. Kept out of
+// vetu_log_print, so that a record dropped there does not pay for the frame
+// this needs.
+__attribute__((noinline)) void print_at_module_level(int type, const char* module, const char* file,
+                                                     const char* function, int line, const char* name,
+                                                     const void* value) {
     const int level = effective_level(module);
     // A suppressed line costs only the lookup: no clock, no system call.
     if (!line_is_printed(type, level)) return;
-
     char prefix[kPrefixSize] = {0};
     build_log_prefix(prefix, sizeof prefix, level);
     const char* base = file_name_of(file);
@@ -104,6 +100,23 @@ void vetu_log_print(int type, const char* module, const char* file, const char* 
         print_value_line(prefix, base, fn, line, or_null(name), type, value);
         break;
     }
+}
+
+}  // namespace
+
+extern "C" {
+
+void vetu_log_print(int type, const char* module, const char* file, const char* function, int line, const char* name,
+                    const void* value) {
+    if (type > LOG_TYPE_MAX) {
+        puts("log type set err, out of max enum value");
+        return;
+    }
+    // An empty module table leaves every module at the error level, which
+    // prints error records only: any other record is dropped without even
+    // the lookup.
+    if (type != LOG_TYPE_ERROR && log_table_is_empty()) return;
+    print_at_module_level(type, module, file, function, line, name, value);
 }
 
 void vetu_log(const char* module, const char* file, const char* function, int line, const char* format, ...) {

@@ -1,5 +1,7 @@
 // The record encoder: one VetuAITAppInfo to the text of its record document.
 #include <algorithm>
+#include <string>
+#include <string_view>
 
 #include "envelope.h"
 #include "hac_catalogue.h"
@@ -18,15 +20,16 @@ int entries_to_write(int count, const std::vector<T>& entries) {
 void add_transport_protocols(const VetuAITAppInfo& info, int count, Json::Value& doc) {
     for (int i = 0; i < count; ++i) {
         const TranProtocol& tp = info.tranprotocols[static_cast<size_t>(i)];
-        for (const HacEntryInt& f : kHacTransportInts) doc[hac_indexed_member(f.stem, i)] = Json::Value(tp.*f.field);
+        for (const HacEntryInt& f : kHacTransportInts)
+            doc[hac_indexed_member(f.stem, i).text] = Json::Value(tp.*f.field);
         for (const HacEntryString& f : kHacTransportStrings)
-            doc[hac_indexed_member(f.stem, i)] = Json::Value(tp.*f.field);
+            doc[hac_indexed_member(f.stem, i).text] = Json::Value(tp.*f.field);
     }
 }
 
 void add_boundaries(const VetuAITAppInfo& info, int count, Json::Value& doc) {
     for (int i = 0; i < count; ++i)
-        doc[hac_indexed_member(HAC_RECORD_BOUNDARY_STEM, i)] = Json::Value(info.bd[static_cast<size_t>(i)]);
+        doc[hac_indexed_member(HAC_RECORD_BOUNDARY_STEM, i).text] = Json::Value(info.bd[static_cast<size_t>(i)]);
 }
 
 // The writer orders the members of the text by itself: the order they are
@@ -44,21 +47,29 @@ Json::Value build_record_document(const VetuAITAppInfo& info) {
     doc[HAC_RECORD_BOUNDARY_COUNT] = Json::Value(bn);
     add_boundaries(info, bn, doc);
     for (int i = 0; i < 3; ++i)
-        doc[hac_indexed_member(HAC_RECORD_ISO_STEM, i)] = Json::Value(static_cast<int>(info.iso[i]));
+        doc[hac_indexed_member(HAC_RECORD_ISO_STEM, i).text] = Json::Value(static_cast<int>(info.iso[i]));
     return doc;
 }
 
 }  // namespace
 
-int aitappinfo_packet(const VetuAITAppInfo* info, std::string& out) {
-    if (info == nullptr) return VETU_ERR_REFUSED;
+std::string_view hac_write_record_text(const VetuAITAppInfo& info) {
     try {
-        const std::string* text = hac_write_thread_text(build_record_document(*info));
-        if (text == nullptr) return VETU_ERR_NO_MEMORY;
-        out.assign(*text);
-        return 0;
+        return hac_write_thread_text(build_record_document(info));
     } catch (...) {
         // Only allocation can fail while the document is built.
+        return {};
+    }
+}
+
+int aitappinfo_packet(const VetuAITAppInfo* info, std::string& out) {
+    if (info == nullptr) return VETU_ERR_REFUSED;
+    const std::string_view text = hac_write_record_text(*info);
+    if (text.empty()) return VETU_ERR_NO_MEMORY;
+    try {
+        out.assign(text.data(), text.size());
+        return 0;
+    } catch (...) {
         return VETU_ERR_NO_MEMORY;
     }
 }

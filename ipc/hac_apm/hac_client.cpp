@@ -11,11 +11,13 @@
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "envelope.h"
 #include "halves.h"
 #include "hac_catalogue.h"
 #include "lock.h"
+#include "log_table.h"
 #include "transport.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
@@ -45,6 +47,9 @@ IpcServer* g_client_ipc_server = nullptr;
 // other for good.
 pthread_mutex_t g_client_ipc_mutex = PTHREAD_MUTEX_INITIALIZER;
 IpcClient* g_client_ipc_client = nullptr;
+// The block every query's reply is received into, kept from one query to
+// the next (one is in flight at a time); also under g_client_ipc_mutex.
+IpcAnswerBlock g_client_answer_block = {nullptr, 0};
 
 // The process's limit on the time a command or query waits, in
 // milliseconds; 0 waits without limit. Read and written atomically.
@@ -67,6 +72,9 @@ CallbackPair<VetuAitUpdateCallback> g_xml_update_callback = {nullptr, nullptr};
 thread_local const char* t_function = nullptr;
 
 void log_record(int type, int line, const char* name = nullptr, const void* value = nullptr) {
+    // What vetu_log_print drops first, dropped before the call: every
+    // record but an error while no module is listed (the default).
+    if (type != LOG_TYPE_ERROR && log_table_is_empty()) return;
     vetu_log_print(type, kLogModule, kSourcePath, t_function, line, name, value);
 }
 
@@ -217,7 +225,7 @@ int create_missing_endpoints() {
         // Served from its first receive: notifications already waiting in the
         // queue reach the callbacks instead of being dropped.
         const int status = ipc_server_create_serving(HAC_NOTIFICATION_QUEUE_KEY, HAC_IPC_MTYPE, 0, HAC_IPC_CHUNK_SIZE,
-                                                     ipc_callback, nullptr, &server);
+                                                     ipc_callback, nullptr, IPC_ANSWERS_GIVEN, &server);
         if (status != 0) return fail(__LINE__, status);
         g_client_ipc_server = server;
     }
@@ -241,20 +249,18 @@ struct CallDeadline {
     bool limited = false;
 };
 
-// The payload over the text of a message, written in this thread's buffer;
-// false when memory ran out.
-bool write_payload(const Json::Value& message, IpcData* payload) {
-    const std::string* text = hac_write_thread_text(message);
-    if (text == nullptr) return false;
-    *payload = {static_cast<int32_t>(text->size()), const_cast<char*>(text->data())};
+// The payload over the text of a message, written in this thread's buffer
+// (empty when memory ran out); false when it is empty.
+bool as_payload(std::string_view text, IpcData* payload) {
+    if (text.empty()) return false;
+    *payload = {static_cast<int32_t>(text.size()), const_cast<char*>(text.data())};
     return true;
 }
 
-// The one path of every command: serialise, send one-way, trace.
-int send_command(const Json::Value& message) {
-    const CallDeadline deadline;
+// The one path of every command: send the text one-way, trace.
+int send_text(const CallDeadline& deadline, std::string_view text) {
     IpcData payload = {0, nullptr};
-    if (!write_payload(message, &payload)) return fail(__LINE__, VETU_ERR_NO_MEMORY);
+    if (!as_payload(text, &payload)) return fail(__LINE__, VETU_ERR_NO_MEMORY);
     int status = VETU_ERR_TIMED_OUT;
     {
         // A query of another thread may hold the endpoint: wait no longer
@@ -267,22 +273,15 @@ int send_command(const Json::Value& message) {
     return 0;
 }
 
-// Takes the reply text of a query, frees the block the IPC layer handed
-// over, and writes the out-values (the reply's members in the catalogue's
-// order) only when every member converts. The first member's value is
-// traced under value_name, when one is given. Called with
-// g_client_ipc_mutex held.
-int take_reply(unsigned int reply_type, IpcData* reply, int* const* outs, const char* value_name) {
-    if (reply->data == nullptr || reply->len == 0) {
-        free(reply->data);
-        return fail(__LINE__, VETU_ERR_FAILED);
-    }
+// Takes the reply text of a query, and writes the out-values (the reply's
+// members in the catalogue's order) only when every member converts. The
+// first member's value is traced under value_name, when one is given.
+// Called with g_client_ipc_mutex held: the text is in the answer block.
+int take_reply(unsigned int reply_type, const IpcData* reply, int* const* outs, const char* value_name) {
+    if (reply->data == nullptr || reply->len == 0) return fail(__LINE__, VETU_ERR_FAILED);
     Json::Value root;
     int failure = 0;
-    const bool parsed = hac_parse_text(reply->data, &root, &failure);
-    free(reply->data);
-    reply->data = nullptr;
-    if (!parsed) return fail(__LINE__, failure);
+    if (!hac_parse_text(reply->data, &root, &failure)) return fail(__LINE__, failure);
     HacFields values;
     if (!hac_read_members(root, reply_type, &values)) return fail(__LINE__, VETU_ERR_FAILED);
     const HacMessage* entry = hac_message(reply_type);
@@ -291,15 +290,22 @@ int take_reply(unsigned int reply_type, IpcData* reply, int* const* outs, const 
     return 0;
 }
 
+// A command of the catalogue with the values of its members.
+int send_command(unsigned int type, std::initializer_list<HacValue> values) {
+    const CallDeadline deadline;
+    return send_text(deadline, hac_write_message(type, values));
+}
+
 // The one path of every query: serialise, exchange, read the reply, trace.
 // The IPC mutex covers the whole exchange, so one request of the process is
 // in flight at a time. outs receives the reply's members, in the
 // catalogue's order.
-int run_query(const Json::Value& request, int* const* outs, const char* value_name = nullptr) {
+int run_query(unsigned int type, std::initializer_list<HacValue> values, int* const* outs,
+              const char* value_name = nullptr) {
     const CallDeadline deadline;
     IpcData payload = {0, nullptr};
-    if (!write_payload(request, &payload)) return fail(__LINE__, VETU_ERR_NO_MEMORY);
-    const unsigned int reply_type = request["t"].asUInt() + 1;
+    if (!as_payload(hac_write_message(type, values), &payload)) return fail(__LINE__, VETU_ERR_NO_MEMORY);
+    const unsigned int reply_type = type + 1;
     IpcData reply = {0, nullptr};
     int result = VETU_ERR_TIMED_OUT;
     {
@@ -308,7 +314,8 @@ int run_query(const Json::Value& request, int* const* outs, const char* value_na
         ScopedLock lock(&g_client_ipc_mutex, deadline.get());
         if (!lock.held()) return fail(__LINE__, VETU_ERR_TIMED_OUT);
         if (g_client_ipc_client == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
-        const int status = ipc_client_exchange_until(g_client_ipc_client, &payload, &reply, deadline.get());
+        const int status = ipc_client_exchange_into(g_client_ipc_client, &payload, &reply, &g_client_answer_block,
+                                                    deadline.get());
         if (status != 0) return fail(__LINE__, status);
         result = take_reply(reply_type, &reply, outs, value_name);
     }
@@ -359,6 +366,8 @@ int Vetu_HAC_Client_Finalize() {
         ScopedLock lock(&g_client_ipc_mutex);
         client = g_client_ipc_client;
         g_client_ipc_client = nullptr;
+        free(g_client_answer_block.data);
+        g_client_answer_block = {nullptr, 0};
     }
     if (client != nullptr) {
         result = vetu_ipc_client_destroy(client);
@@ -419,7 +428,7 @@ int Vetu_HAC_Client_UnregisterXmlUpdateCallback() {
 
 int Vetu_HAC_Client_SendAitIDs(unsigned int svrid, unsigned int aitver, bool hasait) {
     Trace trace(__func__, __LINE__);
-    return guarded([&] { return send_command(hac_build_message(HAC_MSG_SEND_AIT_IDS, {svrid, aitver, hasait ? 1 : 0})); });
+    return guarded([&] { return send_command(HAC_MSG_SEND_AIT_IDS, {svrid, aitver, hasait ? 1 : 0}); });
 }
 
 int Vetu_HAC_Client_SendAitAppInfo(int num, VetuAITAppInfo** apps) {
@@ -432,33 +441,35 @@ int Vetu_HAC_Client_SendAitAppInfo(int num, VetuAITAppInfo** apps) {
             // following records keep their names. A record that memory
             // does not suffice to encode fails the command instead of
             // reaching the browser as a gap.
-            std::string document;
-            const int encoded = aitappinfo_packet(apps[i], document);
-            if (encoded == VETU_ERR_NO_MEMORY) return fail(__LINE__, VETU_ERR_NO_MEMORY);
-            if (encoded == 0) message[hac_indexed_member(HAC_RECORD_MEMBER_STEM, i)] = Json::Value(document);
+            if (apps[i] == nullptr) continue;
+            // aitappinfo_packet's text, copied once: into the message.
+            const std::string_view document = hac_write_record_text(*apps[i]);
+            if (document.empty()) return fail(__LINE__, VETU_ERR_NO_MEMORY);
+            message[hac_indexed_member(HAC_RECORD_MEMBER_STEM, i).text] =
+                Json::Value(document.data(), document.data() + document.size());
         }
-        return send_command(message);
+        const CallDeadline deadline;
+        return send_text(deadline, hac_write_thread_text(message));
     });
 }
 
 int Vetu_HAC_Client_StopApp(const VetuAppIdentifier* app) {
     Trace trace(__func__, __LINE__);
     if (app == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
-    return guarded([&] { return send_command(hac_build_message(HAC_MSG_STOP_APP, {app->appid, app->orgid})); });
+    return guarded([&] { return send_command(HAC_MSG_STOP_APP, {app->appid, app->orgid}); });
 }
 
 int Vetu_HAC_Client_SendXmlAitUrl(const char* xml, int xmllen, const char* ccid, int ccidlen) {
     Trace trace(__func__, __LINE__);
     if (xml == nullptr || xmllen == 0 || ccid == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
     return guarded(
-        [&] { return send_command(hac_build_message(HAC_MSG_SEND_XML_AIT_URL, {xml, xmllen, ccid, ccidlen})); });
+        [&] { return send_command(HAC_MSG_SEND_XML_AIT_URL, {xml, xmllen, ccid, ccidlen}); });
 }
 
 int Vetu_HAC_Client_SendKey(VetuKey key, VetuKeyEventType keytype, int keyid) {
     Trace trace(__func__, __LINE__);
     return guarded([&] {
-        return send_command(
-            hac_build_message(HAC_MSG_SEND_KEY, {static_cast<int>(key), static_cast<int>(keytype), keyid}));
+        return send_command(HAC_MSG_SEND_KEY, {static_cast<int>(key), static_cast<int>(keytype), keyid});
     });
 }
 
@@ -466,13 +477,13 @@ int Vetu_HAC_Client_DestroyBIApplication(const VetuAppIdentifier* app) {
     Trace trace(__func__, __LINE__);
     if (app == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
     return guarded(
-        [&] { return send_command(hac_build_message(HAC_MSG_DESTROY_BI_APPLICATION, {app->appid, app->orgid})); });
+        [&] { return send_command(HAC_MSG_DESTROY_BI_APPLICATION, {app->appid, app->orgid}); });
 }
 
 int Vetu_HAC_Client_Reset(int svrid, VetuApmResetType type, int timeout) {
     Trace trace(__func__, __LINE__);
     return guarded(
-        [&] { return send_command(hac_build_message(HAC_MSG_RESET, {svrid, static_cast<int>(type), timeout})); });
+        [&] { return send_command(HAC_MSG_RESET, {svrid, static_cast<int>(type), timeout}); });
 }
 
 /* ---- queries ---- */
@@ -482,7 +493,7 @@ int Vetu_HAC_Client_GetAppErrorCode(const VetuAppIdentifier* app, int* out_err) 
     if (app == nullptr || out_err == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
     int* const outs[] = {out_err};
     return guarded([&] {
-        return run_query(hac_build_message(HAC_MSG_GET_APP_ERROR_CODE, {app->appid, app->orgid}), outs, "*out_err");
+        return run_query(HAC_MSG_GET_APP_ERROR_CODE, {app->appid, app->orgid}, outs, "*out_err");
     });
 }
 
@@ -491,7 +502,7 @@ int Vetu_HAC_Client_ShowTeleTextApp(int enabled, int* out_hasTeleText) {
     if (out_hasTeleText == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
     int* const outs[] = {out_hasTeleText};
     return guarded([&] {
-        return run_query(hac_build_message(HAC_MSG_SHOW_TELETEXT_APP, {enabled}), outs, "*out_hasTeleText");
+        return run_query(HAC_MSG_SHOW_TELETEXT_APP, {enabled}, outs, "*out_hasTeleText");
     });
 }
 
@@ -501,8 +512,7 @@ int Vetu_HAC_Client_CreateBIApplication(const char* url, int urllen, VetuAppIden
     if (url == nullptr || urllen == 0 || app == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
     int* const outs[] = {&app->appid, &app->orgid};
     return guarded([&] {
-        return run_query(hac_build_message(HAC_MSG_CREATE_BI_APPLICATION, {url, urllen, static_cast<int>(src)}),
-                         outs);
+        return run_query(HAC_MSG_CREATE_BI_APPLICATION, {url, urllen, static_cast<int>(src)}, outs);
     });
 }
 
@@ -510,12 +520,12 @@ int Vetu_HAC_Client_GetVersion(int* major, int* minor, int* number) {
     Trace trace(__func__, __LINE__);
     if (major == nullptr || minor == nullptr || number == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
     int* const outs[] = {major, minor, number};
-    return guarded([&] { return run_query(hac_new_message(HAC_MSG_GET_VERSION), outs); });
+    return guarded([&] { return run_query(HAC_MSG_GET_VERSION, {}, outs); });
 }
 
 int Vetu_HAC_Client_IsAppRunning(int* isrunning) {
     Trace trace(__func__, __LINE__);
     if (isrunning == nullptr) return fail(__LINE__, VETU_ERR_REFUSED);
     int* const outs[] = {isrunning};
-    return guarded([&] { return run_query(hac_new_message(HAC_MSG_IS_APP_RUNNING), outs); });
+    return guarded([&] { return run_query(HAC_MSG_IS_APP_RUNNING, {}, outs); });
 }

@@ -28,9 +28,8 @@ void read_transport_protocols(HacReader& in, int count, std::vector<TranProtocol
     if (count > 0) out.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count && in.ok; ++i) {
         TranProtocol tp;
-        for (const HacEntryInt& f : kHacTransportInts) tp.*f.field = in.integer(hac_indexed_member(f.stem, i).c_str());
-        for (const HacEntryString& f : kHacTransportStrings)
-            tp.*f.field = in.text(hac_indexed_member(f.stem, i).c_str());
+        for (const HacEntryInt& f : kHacTransportInts) tp.*f.field = in.integer(hac_indexed_member(f.stem, i).text);
+        for (const HacEntryString& f : kHacTransportStrings) tp.*f.field = in.text(hac_indexed_member(f.stem, i).text);
         out.push_back(std::move(tp));
     }
 }
@@ -38,7 +37,7 @@ void read_transport_protocols(HacReader& in, int count, std::vector<TranProtocol
 void read_boundaries(HacReader& in, int count, std::vector<std::string>& out) {
     if (count > 0) out.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count && in.ok; ++i)
-        out.push_back(in.text(hac_indexed_member(HAC_RECORD_BOUNDARY_STEM, i).c_str()));
+        out.push_back(in.text(hac_indexed_member(HAC_RECORD_BOUNDARY_STEM, i).text));
 }
 
 unsigned char low_byte(int value) { return static_cast<unsigned char>(value & 0xFF); }
@@ -54,7 +53,7 @@ bool read_record(const Json::Value& doc, VetuAITAppInfo& rec) {
     rec.isb = in.integer(HAC_RECORD_SERVICE_BOUND) != 0;
     rec.bn = bounded_count(in.integer(HAC_RECORD_BOUNDARY_COUNT));
     read_boundaries(in, rec.bn, rec.bd);
-    for (int i = 0; i < 3; ++i) rec.iso[i] = low_byte(in.integer(hac_indexed_member(HAC_RECORD_ISO_STEM, i).c_str()));
+    for (int i = 0; i < 3; ++i) rec.iso[i] = low_byte(in.integer(hac_indexed_member(HAC_RECORD_ISO_STEM, i).text));
     return in.ok;
 }
 

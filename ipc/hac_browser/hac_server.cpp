@@ -11,10 +11,9 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <initializer_list>
-#include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -56,22 +55,17 @@ void call_member(Member VetuHacServerCallback::*member, Args&&... args) {
     if (function != nullptr) function(std::forward<Args>(args)...);
 }
 
-// A reply for the receive thread to send and free: the IpcData made with
-// new, its text with malloc. Null when memory runs out.
+// The reply of the query the receive thread is serving: lent to it (the
+// request endpoint lends its answers), over the text in the thread's own
+// buffer, which stays as it is until the thread has sent it.
+thread_local IpcData t_reply = {0, nullptr};
+
+// A reply for the receive thread to send; null when memory runs out.
 IpcData* make_reply(unsigned int type, std::initializer_list<HacValue> members) {
-    const std::string* text = hac_write_thread_text(hac_build_message(type, members));
-    if (text == nullptr) return nullptr;
-    char* copy = static_cast<char*>(malloc(text->size() + 1));
-    if (copy == nullptr) return nullptr;
-    memcpy(copy, text->c_str(), text->size() + 1);
-    IpcData* reply = new (std::nothrow) IpcData;
-    if (reply == nullptr) {
-        free(copy);
-        return nullptr;
-    }
-    reply->len = static_cast<int32_t>(text->size());
-    reply->data = copy;
-    return reply;
+    const std::string_view text = hac_write_message(type, members);
+    if (text.empty()) return nullptr;
+    t_reply = {static_cast<int32_t>(text.size()), const_cast<char*>(text.data())};
+    return &t_reply;
 }
 
 // Decodes the records "ai0" to "ai<num-1>" in index order. False when one is
@@ -82,10 +76,11 @@ bool decode_records(const Json::Value& request, int num, std::vector<VetuAITAppI
     // more than the message holds.
     records->reserve(std::min(static_cast<size_t>(num), static_cast<size_t>(request.size())));
     HacReader reader(request);
+    std::string converted;
     for (int i = 0; i < num; ++i) {
-        const std::string document = reader.text(hac_indexed_member(HAC_RECORD_MEMBER_STEM, i).c_str());
+        const char* document = reader.text_in_place(hac_indexed_member(HAC_RECORD_MEMBER_STEM, i).text, &converted);
         Json::Value root;
-        if (!reader.ok || !hac_parse_text(document.c_str(), &root)) return false;
+        if (!reader.ok || !hac_parse_text(document, &root)) return false;
         records->emplace_back();
         // The parsed document is not needed afterwards: the decoder takes it
         // instead of a copy.
@@ -198,9 +193,9 @@ namespace {
 // built, which is reported as no memory.
 int notify(unsigned int type, std::initializer_list<HacValue> members) {
     try {
-        const std::string* text = hac_write_thread_text(hac_build_message(type, members));
-        if (text == nullptr) return VETU_ERR_NO_MEMORY;
-        IpcData payload = {static_cast<int32_t>(text->size()), const_cast<char*>(text->data())};
+        const std::string_view text = hac_write_message(type, members);
+        if (text.empty()) return VETU_ERR_NO_MEMORY;
+        IpcData payload = {static_cast<int32_t>(text.size()), const_cast<char*>(text.data())};
         ScopedLock lock(&g_server_ipc_mutex);
         return vetu_ipc_client_send(g_server_ipc_client, &payload);
     } catch (...) {
@@ -219,7 +214,7 @@ int Vetu_HAC_Server_Initialize() {
         // rather than answered with the no-reply answer.
         IpcServer* server = nullptr;
         ipc_server_create_serving(HAC_REQUEST_QUEUE_KEY, HAC_IPC_MTYPE, 1, HAC_IPC_CHUNK_SIZE, server_ipc_callback,
-                                  nullptr, &server);
+                                  nullptr, IPC_ANSWERS_LENT, &server);
         if (server != nullptr) g_server_ipc_server = server;
     }
     if (g_server_ipc_client == nullptr) {

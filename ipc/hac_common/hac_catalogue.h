@@ -10,6 +10,8 @@
 #ifndef HAC_CATALOGUE_H
 #define HAC_CATALOGUE_H
 
+#include <stddef.h>
+
 #include <string>
 
 #include "hac_message_type.h"
@@ -99,12 +101,34 @@ inline constexpr HacMessage kHacMessages[] = {
     {HAC_MSG_XML_AIT_STATUS, "XmlAitStatus", HAC_TO_MANAGER, HAC_ONE_WAY, 1, {{"status", HAC_INT, true}}},
 };
 
+/* Every type of the catalogue lies in this range. */
+#define HAC_FIRST_MESSAGE_TYPE HAC_MSG_SEND_AIT_IDS
+#define HAC_LAST_MESSAGE_TYPE HAC_MSG_XML_AIT_STATUS
+
+/* Where each type's entry is in kHacMessages, -1 for a type it has not:
+ * every message is looked up several times on its way, so by index rather
+ * than by a search of the table. Made by the compiler, which refuses a
+ * type outside the range. */
+struct HacMessageIndex {
+    signed char at[HAC_LAST_MESSAGE_TYPE - HAC_FIRST_MESSAGE_TYPE + 1];
+};
+
+constexpr HacMessageIndex hac_index_messages() {
+    HacMessageIndex index{};
+    for (signed char& at : index.at) at = -1;
+    for (size_t i = 0; i < sizeof kHacMessages / sizeof kHacMessages[0]; ++i)
+        index.at[kHacMessages[i].type - HAC_FIRST_MESSAGE_TYPE] = static_cast<signed char>(i);
+    return index;
+}
+
+inline constexpr HacMessageIndex kHacMessageIndex = hac_index_messages();
+
 /* The catalogue's entry for a message type; null for a type it has not
  * (108, anything outside 101 to 122). */
 inline const HacMessage* hac_message(long type) {
-    for (const HacMessage& m : kHacMessages)
-        if (static_cast<long>(m.type) == type) return &m;
-    return nullptr;
+    if (type < HAC_FIRST_MESSAGE_TYPE || type > HAC_LAST_MESSAGE_TYPE) return nullptr;
+    const int at = kHacMessageIndex.at[type - HAC_FIRST_MESSAGE_TYPE];
+    return at < 0 ? nullptr : &kHacMessages[at];
 }
 
 /* ---- the AIT application record's document ---- */

@@ -96,8 +96,10 @@ struct Exchange {
     const struct timespec* deadline; /* null: wait without limit */
 };
 
+/* A block lent for the exchange is taken as it is. */
 int allocate_exchange(IpcClient* client, Exchange* ex) {
     if (endpoint_fragment(client) == nullptr) return VETU_ERR_NO_MEMORY;
+    if (ex->block != nullptr) return 0;
     ex->capacity = static_cast<int>(IPC_FULL_CHUNK(client->chunk_size));
     ex->block = static_cast<char*>(calloc(1, static_cast<size_t>(ex->capacity)));
     return ex->block != nullptr ? 0 : VETU_ERR_NO_MEMORY;
@@ -183,6 +185,21 @@ int request_and_receive(IpcClient* client, IpcData* request, Exchange* ex) {
     return 0;
 }
 
+/* The exchange under the endpoint's mutex, awaited only until the deadline
+ * when there is one. On 0 the answer is handed over in reply: a no-reply
+ * answer ("a") too, with len untouched. */
+int exchange_locked(IpcClient* client, IpcData* request, IpcData* reply, Exchange* ex) {
+    ScopedLock lock(&client->mutex, ex->deadline);
+    if (!lock.held()) return VETU_ERR_TIMED_OUT;
+    const int result = request_and_receive(client, request, ex);
+    if (result == 0) {
+        if (ex->kind == IPC_KIND_REPLY) reply->len = ex->length;
+        reply->data = ex->block;
+    } else if (ex->answer_lost || result == VETU_ERR_NO_MEMORY) {
+        reply->data = nullptr;
+    }
+    return result;
+}
 
 }  // namespace
 
@@ -225,19 +242,20 @@ int vetu_ipc_client_send_sync_with_params(IpcClient* client, IpcData* request, I
 int ipc_client_exchange_until(IpcClient* client, IpcData* request, IpcData* reply, const struct timespec* deadline) {
     if (reply == nullptr || !can_exchange(client, request)) return VETU_ERR_REFUSED;
     Exchange ex = {nullptr, 0, 0, 0, false, deadline};
-    /* With a deadline, the endpoint is awaited only until then. */
-    ScopedLock lock(&client->mutex, deadline);
-    if (!lock.held()) return VETU_ERR_TIMED_OUT;
-    const int result = request_and_receive(client, request, &ex);
-    if (result == 0) {
-        /* A no-reply answer ("a") is handed over too, with len untouched. */
-        if (ex.kind == IPC_KIND_REPLY) reply->len = ex.length;
-        reply->data = ex.block;
-        ex.block = nullptr;
-    } else if (ex.answer_lost || result == VETU_ERR_NO_MEMORY) {
-        reply->data = nullptr;
-    }
-    free(ex.block);
+    const int result = exchange_locked(client, request, reply, &ex);
+    /* The block is the caller's once handed over. */
+    if (result != 0) free(ex.block);
+    return result;
+}
+
+int ipc_client_exchange_into(IpcClient* client, IpcData* request, IpcData* reply, IpcAnswerBlock* block,
+                             const struct timespec* deadline) {
+    if (reply == nullptr || block == nullptr || !can_exchange(client, request)) return VETU_ERR_REFUSED;
+    Exchange ex = {block->data, block->capacity, 0, 0, false, deadline};
+    const int result = exchange_locked(client, request, reply, &ex);
+    /* A receive may have moved or grown the block. */
+    block->data = ex.block;
+    block->capacity = ex.capacity;
     return result;
 }
 

@@ -67,8 +67,9 @@ bool stop_requested(const IpcServer* server) { return __atomic_load_n(&server->s
 
 void request_stop(IpcServer* server) { __atomic_store_n(&server->stopping, 1, __ATOMIC_RELEASE); }
 
-void free_answer(IpcData* answer) {
-    if (answer == nullptr) return;
+/* An answer handed over is freed; a lent one stays its callback's. */
+void release_answer(const IpcServer* server, IpcData* answer) {
+    if (answer == nullptr || server->lends_answers) return;
     free(answer->data);
     delete answer;
 }
@@ -93,7 +94,7 @@ bool thread_busy(const IpcServer* server) { return __atomic_load_n(&server->busy
 void deliver_message(const ReceiveContext* ctx) {
     ScopedLock lock(&ctx->server->mutex);
     /* One-way senders expect nothing back, but an answer handed over is ours. */
-    free_answer(call_registered(ctx));
+    release_answer(ctx->server, call_registered(ctx));
 }
 
 int request_queue_of(const IpcServer* server) { return __atomic_load_n(&server->msqid, __ATOMIC_ACQUIRE); }
@@ -135,7 +136,7 @@ void answer_request(const ReceiveContext* ctx) {
     IpcData* answer = call_registered(ctx);
     const bool answered = answer != nullptr && answer->len <= IPC_MAX_PAYLOAD &&
                           send_answer(ctx, mtype, token, answer, IPC_KIND_REPLY) == 0;
-    free_answer(answer);
+    release_answer(ctx->server, answer);
     if (!answered) send_no_reply(ctx, mtype, token);
 }
 
@@ -164,7 +165,9 @@ int receive_payload(ReceiveContext* ctx) {
     return rc;
 }
 
-bool is_exit_order(const ReceiveContext* ctx) { return strncmp(ctx->block, "exit", 4) == 0; }
+/* The block holds at least a chunk's bytes, and a NUL among the first four
+ * makes them differ from "exit" as strncmp would find. */
+bool is_exit_order(const ReceiveContext* ctx) { return memcmp(ctx->block, "exit", 4) == 0; }
 
 /* Only destroy's own stop order stops the thread: one left in the queue by
  * an earlier endpoint, or sent by anyone else, names another token. */
@@ -198,12 +201,22 @@ bool recreate_request_queues(IpcServer* server) {
     return !server->has_reply || recreate_queue(server->reply_key, &server->reply_msqid);
 }
 
-/* Returns when the thread is to end. */
+/* Every payload reaches its callback in a block that is zero beyond it, as
+ * the block was made. The payload and its NUL overwrite what the receives
+ * before left at the start of the block; only what lies beyond them, up to
+ * where any receive wrote, is cleared, not the whole capacity. A callback
+ * may write into its payload and NUL: they count as written. */
+void clear_beyond_payload(ReceiveContext* ctx) {
+    const int32_t end = ctx->fragment->total_len + 1;
+    if (ctx->receiver.touched > end) memset(ctx->block + end, 0, static_cast<size_t>(ctx->receiver.touched - end));
+    ctx->receiver.touched = end;
+}
+
+/* Returns when the thread is to end. The fragment buffer needs no clearing:
+ * each receive leaves it as if cleared before it. */
 void serve_payloads(ReceiveContext* ctx) {
     IpcServer* server = ctx->server;
     while (!stop_requested(server)) {
-        memset(ctx->block, 0, static_cast<size_t>(ctx->capacity));
-        memset(ctx->fragment, 0, IPC_FRAGMENT_BUFFER_SIZE(server->chunk_size));
         const int rc = receive_payload(ctx);
         if (rc == IPC_RECEIVE_FAILED) {
             /* A removed queue (an operator's purge, a peer's start-up
@@ -216,6 +229,7 @@ void serve_payloads(ReceiveContext* ctx) {
         /* A payload that did not arrive whole was answered, if it was a
          * request, when it was dropped. */
         if (rc != 0) continue;
+        clear_beyond_payload(ctx);
         if (serve_payload(ctx)) return;
         /* Destroy's stop order came in the middle of this payload. */
         if (ctx->receiver.stop_seen) return;
@@ -386,11 +400,11 @@ bool stop_receive_thread(IpcServer* server) {
 }  // namespace
 
 int vetu_ipc_server_create(key_t key, long mtype, int has_reply, size_t chunk_size, IpcServer** out) {
-    return ipc_server_create_serving(key, mtype, has_reply, chunk_size, nullptr, nullptr, out);
+    return ipc_server_create_serving(key, mtype, has_reply, chunk_size, nullptr, nullptr, IPC_ANSWERS_GIVEN, out);
 }
 
 int ipc_server_create_serving(key_t key, long mtype, int has_reply, size_t chunk_size, IpcServerCallback callback,
-                              void* user_data, IpcServer** out) {
+                              void* user_data, IpcAnswers answers, IpcServer** out) {
     if (out == nullptr || !ipc_chunk_size_fits(chunk_size)) return VETU_ERR_REFUSED;
     IpcServer* server = static_cast<IpcServer*>(calloc(1, sizeof(IpcServer)));
     if (server == nullptr) return VETU_ERR_NO_MEMORY;
@@ -399,6 +413,7 @@ int ipc_server_create_serving(key_t key, long mtype, int has_reply, size_t chunk
     server->mtype = mtype;
     server->callback = callback;
     server->user_data = user_data;
+    server->lends_answers = answers == IPC_ANSWERS_LENT;
     if (open_queues(server, key, has_reply) != 0) {
         free(server);
         return VETU_ERR_REFUSED;

@@ -92,14 +92,18 @@ FragmentOutcome send_with_resends(int msqid, IpcFragment* fragment, size_t chunk
     return FRAGMENT_GIVEN_UP;
 }
 
-/* Copies the next piece of the payload into the fragment; returns the bytes
+/* Bytes of the payload area: all of a fragment after its header words. */
+size_t area_size(size_t chunk_size) { return IPC_FRAGMENT_MSGSZ(chunk_size) - static_cast<size_t>(kHeaderWords); }
+
+/* Copies the next piece of the payload into the fragment, zeros after it
+ * to the end of the area (the wire carries them), and returns the bytes
  * still to send after it. */
 int32_t fill_next_fragment(IpcFragment* fragment, size_t chunk_size, const char* data, int32_t offset,
                            int32_t remaining) {
     const int32_t full = static_cast<int32_t>(IPC_FULL_CHUNK(chunk_size));
     const int32_t take = remaining < full ? remaining : full;
-    memset(fragment->data, 0, IPC_FULL_CHUNK(chunk_size));
     if (take > 0) memcpy(fragment->data, data + offset, static_cast<size_t>(take));
+    memset(fragment->data + take, 0, area_size(chunk_size) - static_cast<size_t>(take));
     fragment->seq += 1;
     fragment->chunk_len = take;
     fragment->last = remaining - take <= 0 ? 1 : 0;
@@ -108,7 +112,9 @@ int32_t fill_next_fragment(IpcFragment* fragment, size_t chunk_size, const char*
 
 /* Room for n more bytes and the closing NUL, growing by the 2 * cap - 1 rule
  * (1025, 2049, 4097 ... for a chunk size of 1024). Returns the capacity, or
- * 0 when the block could not grow (it is then left as it was). */
+ * 0 when the block could not grow (it is then left as it was). The part
+ * added is zeroed: a block that is zero beyond the bytes the receives wrote
+ * (IpcReceiver::touched) stays so. */
 int ensure_room(char** buffer, int cap, int written, int n) {
     const long needed = static_cast<long>(written) + n + 1;
     if (needed <= cap) return cap;
@@ -116,6 +122,7 @@ int ensure_room(char** buffer, int cap, int written, int n) {
     while (grown < needed) grown = grown > 1 ? 2 * grown - 1 : needed;
     char* moved = static_cast<char*>(realloc(*buffer, static_cast<size_t>(grown)));
     if (moved == nullptr) return 0;
+    memset(moved + cap, 0, static_cast<size_t>(grown - cap));
     *buffer = moved;
     return static_cast<int>(grown);
 }
@@ -126,8 +133,20 @@ bool chunk_len_plausible(int32_t n, ssize_t received, size_t chunk_size, const I
            n <= join->total_len - join->written;
 }
 
-void clear_fragment(IpcFragment* fragment, size_t chunk_size) {
-    memset(fragment, 0, offsetof(IpcFragment, data) + IPC_FULL_CHUNK(chunk_size));
+/* Zeros the fragment buffer from the byte at offset to its end. */
+void clear_from(IpcFragment* fragment, size_t chunk_size, size_t offset) {
+    const size_t end = IPC_FRAGMENT_BUFFER_SIZE(chunk_size);
+    if (offset < end) memset(reinterpret_cast<char*>(fragment) + offset, 0, end - offset);
+}
+
+/* After a receive: zeros in all of the buffer that msgrcv did not write
+ * (mtype and `received` bytes after it on success, nothing on failure),
+ * which leaves the bytes that clearing the buffer before the receive
+ * would. A short fragment (a foreign sender's) then reads as zero header
+ * words and zero data; the full fragments every endpoint sends leave
+ * nothing to clear. */
+void clear_unreceived(IpcFragment* fragment, size_t chunk_size, ssize_t received) {
+    clear_from(fragment, chunk_size, received < 0 ? 0 : sizeof(long) + static_cast<size_t>(received));
 }
 
 void report_receive_failure(ssize_t res) {
@@ -215,8 +234,9 @@ void note_stop_order(IpcReceiver* receiver, const IpcFragment* f) {
 
 /* Joins the fragment's bytes; false when the block could not grow. A
  * spoiled payload's bytes are taken off the queue but not kept. */
-bool join_fragment(IpcJoin* join, const IpcFragment* f, ssize_t received, size_t chunk_size, char** buffer,
+bool join_fragment(IpcReceiver* receiver, const IpcFragment* f, ssize_t received, size_t chunk_size, char** buffer,
                    int* capacity) {
+    IpcJoin* join = &receiver->join;
     const int32_t n = f->chunk_len;
     join->next_seq += 1;
     if (!join->dropped && !chunk_len_plausible(n, received, chunk_size, join)) join->dropped = 1;
@@ -226,6 +246,7 @@ bool join_fragment(IpcJoin* join, const IpcFragment* f, ssize_t received, size_t
     *capacity = room;
     memcpy(*buffer + join->written, f->data, static_cast<size_t>(n));
     join->written += n;
+    if (join->written > receiver->touched) receiver->touched = join->written;
     return true;
 }
 
@@ -255,11 +276,12 @@ int ipc_snd_through(int msqid, long mtype, size_t chunk_size, const IpcData* pay
                     IpcFragment* fragment) {
     if (!send_arguments_valid(mtype, chunk_size, payload) || fragment == nullptr) return VETU_ERR_REFUSED;
     /* The buffer may hold a fragment received before: every byte that goes
-     * on the wire is written anew, the spare end of the area as zeros. */
-    memset(fragment, 0, IPC_FRAGMENT_BUFFER_SIZE(chunk_size));
+     * on the wire is written anew, every header word here and the area by
+     * fill_next_fragment. */
     fragment->mtype = mtype;
     fragment->kind = kind;
     fragment->total_len = payload->len;
+    fragment->seq = 0;
     fragment->one = 1;
     fragment->token = token;
     int32_t remaining = payload->len;
@@ -294,8 +316,8 @@ int ipc_receive_payload(int msqid, long msgtyp, size_t chunk_size, IpcFragment* 
     IpcJoin* join = &receiver->join;
     join->active = 0;
     for (;;) {
-        clear_fragment(fragment, chunk_size);
         const ssize_t res = msgrcv(msqid, fragment, IPC_FRAGMENT_MSGSZ(chunk_size), msgtyp, 0);
+        clear_unreceived(fragment, chunk_size, res);
         if (res < 0) {
             /* A signal or a stop/continue between two fragments must not
              * split the payload; before the first one it ends the wait. */
@@ -324,7 +346,7 @@ int ipc_receive_payload(int msqid, long msgtyp, size_t chunk_size, IpcFragment* 
             case CONTINUE_JOIN:
                 break;
         }
-        if (!join_fragment(join, fragment, res, chunk_size, buffer, capacity)) {
+        if (!join_fragment(receiver, fragment, res, chunk_size, buffer, capacity)) {
             abandon_join(receiver);
             return VETU_ERR_NO_MEMORY;
         }

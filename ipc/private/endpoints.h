@@ -35,6 +35,7 @@ struct IpcServer {
     int reply_msqid;
     size_t chunk_size;
     int has_reply;
+    int lends_answers; /* the callbacks' answers are lent (IPC_ANSWERS_LENT), fixed at creation */
 
     /* The thread is detached, so its end is announced here: destroy frees
      * the record only once finished is set, the thread's last touch of it,

@@ -18,6 +18,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "hac_catalogue.h"
 
@@ -25,9 +26,10 @@
 Json::Value hac_new_message(unsigned int type);
 
 /* Styled text of a message or record document, bytes passed through,
- * written into the calling thread's own buffer: valid until the thread
- * writes again. Null when memory runs out. */
-const std::string* hac_write_thread_text(const Json::Value& root);
+ * written into the calling thread's own buffer, with a NUL after it: valid
+ * until the thread writes again. Empty when memory runs out (a text is
+ * never empty: it ends with a newline). */
+std::string_view hac_write_thread_text(const Json::Value& root);
 
 /* Parses text up to its first NUL into root. False when it does not parse,
  * its root is not an object, or the reader throws; root is then null, and
@@ -35,8 +37,21 @@ const std::string* hac_write_thread_text(const Json::Value& root);
 bool hac_parse_text(const char* text, Json::Value* root, int* failure = nullptr);
 
 /* Name of a numbered member ("ai" and 3 give "ai3", "bu" and 10 "bu10"):
- * the index in decimal, no sign for 0 and up, no leading zeros. */
-std::string hac_indexed_member(const char* stem, int index);
+ * the index in decimal, no sign for 0 and up, no leading zeros. Made in
+ * place, without allocating: a record has dozens of them. A stem is one
+ * of the catalogue's, of a few letters; one over HAC_MAX_STEM characters
+ * is cut there. */
+#define HAC_MAX_STEM 16
+struct HacMemberName {
+    char text[HAC_MAX_STEM + 12]; /* the stem, a sign, ten digits, a NUL */
+};
+HacMemberName hac_indexed_member(const char* stem, int index);
+
+/* The text of one AIT record's document, as aitappinfo_packet writes it,
+ * in the calling thread's buffer as hac_write_thread_text leaves it: the
+ * client puts it into its message without a copy of its own. Empty when
+ * memory runs out. */
+std::string_view hac_write_record_text(const VetuAITAppInfo& info);
 
 /* Reads members of a parsed object without throwing. Each read records a
  * refused conversion in ok, so a caller reads every member it needs and
@@ -57,6 +72,10 @@ struct HacReader {
     int unsigned_bits(const char* member);
     /* String (asString); absent reads as "". */
     std::string text(const char* member);
+    /* The same text, NUL-terminated, without a copy when the member is a
+     * string: its bytes in the message, valid while the message lives. A
+     * member of another kind is converted into *converted, as text() does. */
+    const char* text_in_place(const char* member, std::string* converted);
 };
 
 /* The value of one member of a catalogue message: an integer, written
@@ -73,6 +92,13 @@ struct HacValue {
 /* The message of a catalogue type with the values of its members, in the
  * catalogue's order; members without a value are left out. */
 Json::Value hac_build_message(unsigned int type, std::initializer_list<HacValue> values);
+
+/* The text of a catalogue message with the values of its members (as
+ * hac_build_message takes them), in the calling thread's buffer, as
+ * hac_write_thread_text writes the message hac_build_message builds: the
+ * same bytes, written without jsoncpp for a message of integers. Empty when
+ * memory runs out. */
+std::string_view hac_write_message(unsigned int type, std::initializer_list<HacValue> values);
 
 /* The members of a catalogue message that its receiver reads, in the
  * catalogue's order: an integer member in integers[i], a string member in

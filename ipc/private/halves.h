@@ -14,7 +14,9 @@ IpcData* ipc_callback(const IpcData* payload, void* user_data);
 
 /* The server's request dispatcher on the request queue: calls the member of
  * the browser's table that serves the request; returns the reply of a
- * query (the receive thread sends and frees it), else null. */
+ * query, else null. The reply is lent (IPC_ANSWERS_LENT): its text is in
+ * the calling thread's buffer, valid until the thread writes again; the
+ * receive thread sends it and frees nothing. */
 IpcData* server_ipc_callback(const IpcData* payload, void* user_data);
 
 #endif /* HAC_PRIVATE_HALVES_H */

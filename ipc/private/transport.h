@@ -75,6 +75,11 @@ typedef struct IpcReceiver {
     /* The token of a wake fragment (IPC_KIND_WAKE) that ends this receive,
      * 0 for none. Wake fragments of other tokens are stale and skipped. */
     int32_t wake_token;
+    /* How far from its start the receives wrote payload bytes into the
+     * block (of dropped payloads too), at least what the owner last set it
+     * to. The closing NULs and the block's growth are zeros, so a block
+     * that was zero beyond what the owner set stays zero beyond this. */
+    int32_t touched;
 } IpcReceiver;
 
 /* Receives one payload, as ipc_rcv_internal does, with the rules that keep
@@ -134,6 +139,21 @@ void ipc_alarm_disarm(IpcAlarm* alarm);
  * taken by another exchange. */
 int ipc_client_exchange_until(IpcClient* client, IpcData* request, IpcData* reply, const struct timespec* deadline);
 
+/* A block for answers that its owner lends to exchange after exchange, so
+ * that they need not allocate one each: made at the first exchange and
+ * grown as answers need; the owner frees data with free(). */
+typedef struct IpcAnswerBlock {
+    char* data;
+    int capacity;
+} IpcAnswerBlock;
+
+/* ipc_client_exchange_until with the answer received into *block instead
+ * of a block of its own: on 0, reply->data points into the block (valid
+ * until its next exchange) and reply->len is set as that function sets
+ * it. The block stays the owner's in every case. */
+int ipc_client_exchange_into(IpcClient* client, IpcData* request, IpcData* reply, IpcAnswerBlock* block,
+                             const struct timespec* deadline);
+
 /* Takes every fragment of message type msgtyp already waiting on the queue
  * and throws it away, oversized ones included; never blocks. Returns how
  * many payloads ended among them (fragments with last set). fragment is a buffer of
@@ -144,10 +164,18 @@ int ipc_discard_waiting(int msqid, long msgtyp, size_t chunk_size, IpcFragment* 
  * valid), so that waiting on it again cannot succeed. */
 int ipc_queue_gone(int msqid);
 
+/* Whose the answers of a server endpoint's callbacks are. */
+typedef enum IpcAnswers {
+    IPC_ANSWERS_GIVEN = 0, /* made with new and malloc: the receive thread frees them */
+    IPC_ANSWERS_LENT = 1   /* the callback's own, valid until it is called again on
+                            * the thread: the receive thread sends them, never frees */
+} IpcAnswers;
+
 /* vetu_ipc_server_create with the callback already registered when the
  * receive thread starts, so that requests already waiting in the queue are
- * served rather than answered with the no-reply answer. */
+ * served rather than answered with the no-reply answer, and with answers
+ * given or lent as `answers` says, for as long as the endpoint lives. */
 int ipc_server_create_serving(key_t key, long mtype, int has_reply, size_t chunk_size, IpcServerCallback callback,
-                              void* user_data, IpcServer** out);
+                              void* user_data, IpcAnswers answers, IpcServer** out);
 
 #endif /* HAC_PRIVATE_TRANSPORT_H */

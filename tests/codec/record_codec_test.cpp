@@ -148,7 +148,7 @@ TEST(RecordRoundTrip, StringBytesSurviveUnchanged) {
     Json::Value message = hac_new_message(HAC_MSG_SEND_AIT_APP_INFO);
     message["ai0"] = encode(r);
     Json::Value received;
-    ASSERT_TRUE(hac_parse_text(hac_write_thread_text(message)->c_str(), &received));
+    ASSERT_TRUE(hac_parse_text(hac_write_thread_text(message).data(), &received));
     HacReader in(received);
     VetuAITAppInfo back;
     EXPECT_EQ(decode(in.text("ai0"), &back), 0);

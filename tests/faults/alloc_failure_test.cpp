@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -298,10 +299,10 @@ TEST(AllocationFailure, AMessageTextIsWrittenWholeOrNotAtAll) {
         // A fresh thread each time: the writer and its text are the thread's.
         std::thread([&] {
             hac_test::fail_nth_allocation_here(n);
-            const std::string* text = hac_write_thread_text(message);
+            const std::string_view text = hac_write_thread_text(message);
             hit = hac_test::disarm_allocation_failure();
-            refused = text == nullptr;
-            if (!refused) written = *text;
+            refused = text.empty();
+            if (!refused) written = text;
         }).join();
         if (!hit) {
             EXPECT_EQ(written, whole);

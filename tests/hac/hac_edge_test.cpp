@@ -176,12 +176,17 @@ TEST_F(ClientTexts, QueriesWriteRequestsAndTakeOnlyUsableReplies) {
     raw.answer_with("{}");
     EXPECT_EQ(run_all_queries(&out), std::vector<int>(5, 0));
     EXPECT_EQ(out.all(), std::vector<int>(8, 0));
+    // A reply of several fragments, then a short one: the client's reply
+    // block grows for the first and serves the second.
+    raw.answer_with(R"({"t":116,"major":4,"minor":5,"number":6,"pad":")" + std::string(5000, 'x') + "\"}");
+    EXPECT_EQ(Vetu_HAC_Client_GetVersion(&out.major, &out.minor, &out.number), 0);
+    EXPECT_EQ(std::vector<int>({out.major, out.minor, out.number}), std::vector<int>({4, 5, 6}));
     raw.answer_with(R"({"t":116,"major":1,"minor":2,"number":3})");
     EXPECT_EQ(Vetu_HAC_Client_GetVersion(&out.major, &out.minor, &out.number), 0);
     EXPECT_EQ(std::vector<int>({out.major, out.minor, out.number}), std::vector<int>({1, 2, 3}));
 
     const std::vector<Json::Value> texts = raw.texts();
-    ASSERT_EQ(texts.size(), 31u);  // six rounds of five and one more; nothing refused was sent
+    ASSERT_EQ(texts.size(), 32u);  // six rounds of five and two more; nothing refused was sent
     EXPECT_EQ(texts[0], parse_json(R"({"t":106,"appid":1,"orgid":2})"));
     EXPECT_EQ(texts[1], parse_json(R"({"t":109,"enabled":-4})"));
     EXPECT_EQ(texts[2], parse_json(R"({"t":115})"));
@@ -428,8 +433,8 @@ TEST_F(ClientTexts, FinalizeFromInsideACallbackOrMemberReturns) {
 // the text called nothing, and the peer ending with 0 that nothing crashed or
 // leaked.
 std::vector<std::string> unusable_texts(const char* head) {
-    return {"not json", "[1]", "5", "{}", R"({"t":"121","status":1})", R"({"t":118})", R"({"t":123})",
-            R"({"t":-1})", deep_nesting(head)};
+    return {"not json", "[1]", "5", "{}", R"({"t":"121","status":1})", R"({"t":118})", R"({"t":100})",
+            R"({"t":108})", R"({"t":123})", R"({"t":-1})", deep_nesting(head)};
 }
 
 using RawToPeer = HacQueues;

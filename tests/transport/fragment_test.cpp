@@ -11,7 +11,9 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include "transport_support.h"
 
@@ -54,6 +56,68 @@ TEST(FragmentTransfer, RealFragmentsCarryEveryHeaderWord) {
         EXPECT_EQ(f->chunk_len, lens[i]);
         EXPECT_EQ(std::string(f->data, lens[i]), text.substr(1025 * i, lens[i]));
         EXPECT_EQ(std::string(f->data + lens[i], kChunk + 4 - lens[i]), std::string(kChunk + 4 - lens[i], '\0'));
+    }
+}
+
+namespace {
+
+// One fragment of a payload that fits in it, as it must come off the
+// queue: every header word, the bytes, and zeros to the end of the area.
+void expect_whole_fragment(const RawFragment& f, int kind, int32_t token, const std::string& bytes) {
+    const size_t n = bytes.size();
+    EXPECT_EQ(f.size, 1056);
+    EXPECT_EQ(f->mtype, kMtype);
+    EXPECT_EQ(f->kind, kind);
+    EXPECT_EQ(f->total_len, static_cast<int>(n));
+    EXPECT_EQ(f->seq, 1);
+    EXPECT_EQ(f->last, 1);
+    EXPECT_EQ(f->one, 1);
+    EXPECT_EQ(f->token, token);
+    EXPECT_EQ(f->chunk_len, static_cast<int>(n));
+    EXPECT_EQ(std::string(f->data, n), bytes);
+    EXPECT_EQ(std::string(f->data + n, kChunk + 4 - n), std::string(kChunk + 4 - n, '\0'));
+}
+
+}  // namespace
+
+// Endpoints send through buffers of their own, which hold what went through
+// them before: a received fragment whose area is full to its last byte, a
+// longer answer. A short payload after it carries the same bytes as through
+// a fresh buffer.
+TEST(FragmentTransfer, EndpointBuffersSendNothingOfWhatTheyHeldBefore) {
+    QueuePair q;
+    IpcClient* client = nullptr;
+    ASSERT_EQ(vetu_ipc_client_create(q.key, kMtype, 1, kChunk, &client), 0);
+    std::thread peer([&] {
+        take_payload(q.request, kMtype);
+        // A foreign answer with no zero byte anywhere in its area.
+        put_fragment(q.reply, kMtype, {IPC_KIND_REPLY, 1025, 1, 1025}, std::string(kChunk + 4, '\x7f'));
+    });
+    std::string question = "question";
+    IpcData request = as_payload(question);
+    IpcData reply = {0, nullptr};
+    EXPECT_EQ(vetu_ipc_client_send_sync_with_params(client, &request, &reply), 0);
+    peer.join();
+    EXPECT_EQ(std::string(reply.data, static_cast<size_t>(reply.len)), std::string(1025, '\x7f'));
+    free(reply.data);
+    std::string note = "ab";
+    IpcData message = as_payload(note);
+    ASSERT_EQ(vetu_ipc_client_send(client, &message), 0);
+    vetu_ipc_client_destroy(client);
+    auto sent = take_all(q.request, kMtype);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_NE(sent[0]->token, 0);
+    expect_whole_fragment(sent[0], IPC_KIND_MESSAGE, sent[0]->token, "ab");
+
+    // The server endpoint's answer buffer, after an answer of a full area.
+    Recorder echo;
+    Server server(q.key, 1, &echo);
+    ASSERT_EQ(server.rc, 0);
+    for (const std::string& text : {std::string(1025, 'x'), std::string("cd")}) {
+        put_payload(q.request, kMtype, IPC_KIND_REQUEST, text, 42);
+        const auto answer = take_payload(q.reply, kMtype);
+        ASSERT_EQ(answer.size(), 1u);
+        if (text == "cd") expect_whole_fragment(answer[0], IPC_KIND_REPLY, 42, "cd");
     }
 }
 

@@ -4,10 +4,15 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <mutex>
 #include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -75,6 +80,84 @@ TEST(IpcServer, DispatchesEachKindToItsPlace) {
     vetu_ipc_server_unregister_callback(server.handle);
     EXPECT_EQ(ask(q.request, q.reply, "nobody"), std::make_pair(int(IPC_KIND_NO_REPLY), std::string("a", 2)));
     EXPECT_EQ(recorder.count(), 2u);
+}
+
+namespace {
+
+// Records, for each payload, whether its block is zero from the payload's
+// end to the end of the block, whose capacity follows from the largest
+// payload so far (see FragmentTransfer.ReceiveJoinsGrowsAndEndsWithNul).
+struct BlockWatch {
+    std::mutex mutex;
+    std::vector<std::pair<std::string, bool>> seen;
+    int capacity = 1025;
+    static IpcData* callback(const IpcData* payload, void* self) {
+        BlockWatch* w = static_cast<BlockWatch*>(self);
+        std::lock_guard<std::mutex> lock(w->mutex);
+        while (w->capacity < payload->len + 1) w->capacity = 2 * w->capacity - 1;
+        const char* from = payload->data + payload->len;
+        const char* end = payload->data + w->capacity;
+        const bool zero = std::all_of(from, end, [](char c) { return c == 0; });
+        w->seen.emplace_back(std::string(payload->data, static_cast<size_t>(payload->len)), zero);
+        return nullptr;
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen.size();
+    }
+};
+
+}  // namespace
+
+TEST(IpcServer, EveryPayloadComesInABlockThatIsZeroBeyondIt) {
+    QueuePair q;
+    BlockWatch watch;
+    Server server(q.key, 0);
+    ASSERT_EQ(server.rc, 0);
+    vetu_ipc_server_register_callback(server.handle, BlockWatch::callback, &watch);
+    // The growth of a block is zeroed too: memory that realloc adds may
+    // hold anything (AddressSanitizer fills it).
+    send_one_way(q.key, std::string(3000, 'w'));  // grows the block to 4097 bytes
+    send_one_way(q.key, "ab");
+    send_one_way(q.key, std::string(IPC_MAX_PAYLOAD, 'x'));  // and to its largest
+    // A payload cut short by the next one leaves its bytes behind the next
+    // one's, which finds them cleared all the same.
+    put_payload(q.request, kMtype, IPC_KIND_MESSAGE, std::string(3000, 'y'), 11, 1, 2);
+    send_one_way(q.key, "cd");
+    send_one_way(q.key, "ef");
+    ASSERT_TRUE(wait_until([&] { return watch.count() == 5; }));
+    std::lock_guard<std::mutex> lock(watch.mutex);
+    using Seen = std::pair<std::string, bool>;
+    EXPECT_EQ(watch.seen[0], Seen(std::string(3000, 'w'), true));
+    EXPECT_EQ(watch.seen[1], Seen("ab", true));
+    EXPECT_EQ(watch.seen[2], Seen(std::string(IPC_MAX_PAYLOAD, 'x'), true));
+    EXPECT_EQ(watch.seen[3], Seen("cd", true));
+    EXPECT_EQ(watch.seen[4], Seen("ef", true));
+}
+
+// A foreign sender's fragment shorter than chunk_size + 32 bytes: the words
+// it does not carry read as zeros, not as what the thread's buffer held
+// from the fragment before. This request carries kind, total_len, seq and
+// last only; it cannot be joined, and its no-reply answer names token 0.
+TEST(IpcServer, AShortFragmentReadsAsZerosBeyondWhatItCarries) {
+    QueuePair q;
+    Recorder recorder;
+    Server server(q.key, 1, &recorder);
+    ASSERT_EQ(server.rc, 0);
+    put_payload(q.request, kMtype, IPC_KIND_REQUEST, "hello", 77);
+    struct {
+        long mtype;
+        int32_t words[4];
+    } shortest = {kMtype, {IPC_KIND_REQUEST, 0, 1, 1}};
+    ASSERT_EQ(msgsnd(q.request, &shortest, sizeof shortest.words, IPC_NOWAIT), 0);
+    const auto first = take_payload(q.reply, kMtype);
+    const auto second = take_payload(q.reply, kMtype);
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(first[0]->kind, IPC_KIND_REPLY);
+    EXPECT_EQ(first[0]->token, 77);
+    EXPECT_EQ(second[0]->kind, IPC_KIND_NO_REPLY);
+    EXPECT_EQ(second[0]->token, 0);
 }
 
 TEST(IpcServer, EndpointWithoutReplyQueueDropsRequests) {
