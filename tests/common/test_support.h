@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <json/json.h>
+
 #include "vetu_ipc.h"
 
 namespace hac_test {
@@ -76,7 +78,46 @@ private:
     pid_t pid_;
 };
 
-// Runs fn in a forked child and returns the child's exit status (fn's
+// The peer program (hac_test_peer) as a process of its own, its reports
+// (JSON lines on its standard output, recording_halves.h) read as they
+// come. The peer finalises on SIGTERM; a peer still running at the end is
+// killed.
+class PeerProcess {
+public:
+    explicit PeerProcess(const std::vector<std::string>& args);
+    ~PeerProcess();
+    PeerProcess(const PeerProcess&) = delete;
+    PeerProcess& operator=(const PeerProcess&) = delete;
+
+    pid_t pid() const { return peer_.pid(); }
+    std::vector<Json::Value> reports() const;
+    // Its lines that are no reports: log lines, the transport's notes.
+    std::vector<std::string> other_lines() const;
+    // The next report not yet taken; null when none comes in time.
+    Json::Value next(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    // The first report is {"m":"ready"}: true when it came.
+    bool ready();
+    // How many reports hold these members (recording_halves.h has_members).
+    size_t count(const Json::Value& members) const;
+    // Whether such a report came in time.
+    bool saw(const Json::Value& members, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
+    void signal(int sig) { peer_.kill_now(sig); }
+    // SIGSTOP, and wait until the kernel has stopped all its threads: a
+    // message sent before then may still be handed to its pending receive.
+    bool stop_all_threads();
+    void kill_and_reap();
+    // SIGTERM, then its exit status (non-zero under LeakSanitizer on a leak).
+    int terminate();
+    int wait() { return peer_.wait(); }
+
+private:
+    std::vector<std::string> complete_lines() const;
+    std::string path_;
+    Peer peer_;
+    size_t taken_ = 0;
+};
+
+// Runs fn in a forked child and returns the child's exit status (fn's// Runs fn in a forked child and returns the child's exit status (fn's
 // result), -1 on a signal or time-out. Only for tests that fork before the
 // process starts any thread.
 int run_in_child(const std::function<int()>& fn,
@@ -119,6 +160,22 @@ std::vector<RawFragment> take_payload(int msqid, long mtype, size_t chunk_size =
 size_t queued(int msqid);
 // The process that sent the queue's last fragment.
 pid_t last_sender(int msqid);
+
+// ---- payloads a receiver checks byte for byte ----
+
+// "<seq>|<len>|" and then a pattern of the seq.
+std::string numbered_payload(long seq, size_t len);
+// The seq of an intact numbered payload, -1 for a damaged one.
+long check_numbered_payload(const std::string& payload);
+// FNV-1a of the bytes.
+uint32_t digest(const std::string& bytes);
+// The transport peer's answer: every byte plus one.
+inline char answer_byte(char c) { return static_cast<char>(c + 1); }
+// The message type of the transport peer's endpoint.
+const long kPeerMtype = 7;
+
+// Threads of this process.
+int thread_count();
 
 std::string read_file(const std::string& path);
 // A fresh path under the temporary folder.

@@ -1,5 +1,5 @@
 // The two HAC halves under process faults, on the fixed HAC queues: this
-// test process is the application manager, fault_peer the browser.
+// test process is the application manager, the peer process the browser.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -15,8 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "fault_payload.h"
-#include "fault_support.h"
+#include "recording_halves.h"
 #include "test_support.h"
 #include "vetu_hac.h"
 #include "vetu_ipc.h"
@@ -26,32 +25,29 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-class Browser {
+// The browser: the peer process with the recording browser's table,
+// answering queries by its generation.
+class Browser : public hac_test::PeerProcess {
 public:
     explicit Browser(int generation, int notifications = 0)
-        : out_(hac_test::temp_path("fault_browser")),
-          peer_(new hac_test::Peer(FAULT_PEER_PATH,
-                                   {"browser", std::to_string(generation), std::to_string(notifications)}, out_)) {}
-    ~Browser() { unlink(out_.c_str()); }
-    bool ready() { return hac_test::peer_printed(out_, "ready"); }
-    void signal(int sig) { peer_->kill_now(sig); }
-    // SIGSTOP and wait until the kernel has stopped all its threads: a
-    // request sent before then may still be handed to its pending receive.
-    bool stop() {
-        peer_->kill_now(SIGSTOP);
-        return hac_test::wait_until([&] { return hac_test::process_stopped(peer_->pid()); });
+        : PeerProcess({"browser", std::to_string(generation), std::to_string(notifications)}) {}
+    // The numbers of the numbered XML AIT URLs it got, in order; -1 for a
+    // damaged one.
+    std::vector<long> xml_numbers() const {
+        std::vector<long> out;
+        for (const Json::Value& line : reports())
+            if (line["m"] == "SendXmlAitUrl") out.push_back(hac_test::check_numbered_payload(line["xml"].asString()));
+        return out;
     }
-    pid_t pid() const { return peer_->pid(); }
-    void kill_and_reap() {
-        peer_->kill_now(SIGKILL);
-        peer_->wait();
-    }
-    const std::string& out() const { return out_; }
-
-private:
-    std::string out_;
-    std::unique_ptr<hac_test::Peer> peer_;
 };
+
+Json::Value served(const char* member, int appid, int orgid) {
+    Json::Value line;
+    line["m"] = member;
+    line["appid"] = appid;
+    line["orgid"] = orgid;
+    return line;
+}
 
 class HacFaults : public ::testing::Test {
 protected:
@@ -127,10 +123,8 @@ TEST_F(HacFaults, BrowserStoppedAndContinuedMidStreamLosesAndMixesNothing) {
     sending = false;
     toggler.join();
     browser.signal(SIGCONT);
-    EXPECT_TRUE(hac_test::wait_until(
-        [&] { return hac_test::peer_numbers(browser.out(), "xml ").size() >= accepted.size(); }, seconds(10)));
-    EXPECT_EQ(hac_test::peer_numbers(browser.out(), "xml "), accepted);
-    EXPECT_FALSE(hac_test::peer_printed(browser.out(), "xml bad", milliseconds(0)));
+    EXPECT_TRUE(hac_test::wait_until([&] { return browser.xml_numbers().size() >= accepted.size(); }, seconds(10)));
+    EXPECT_EQ(browser.xml_numbers(), accepted) << "lost, reordered or damaged (-1)";
     EXPECT_GT(accepted.size(), 100u);
 }
 
@@ -140,7 +134,7 @@ TEST_F(HacFaults, BrowserKilledWhileAQueryWaitsTheNextBrowserAnswersIt) {
     auto first = std::make_unique<Browser>(1);
     ASSERT_TRUE(first->ready());
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    ASSERT_TRUE(first->stop());
+    ASSERT_TRUE(first->stop_all_threads());
     PendingQuery waiting(3, 4);
     ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued(request_queue()) == 1; }));
     first->kill_and_reap();
@@ -171,7 +165,7 @@ TEST_F(HacFaults, AnAnswerArrivingAfterItsQueryGaveUpIsNotTakenByTheNextQuery) {
     Browser browser(1);
     ASSERT_TRUE(browser.ready());
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    ASSERT_TRUE(browser.stop());
+    ASSERT_TRUE(browser.stop_all_threads());
     {
         PendingQuery interrupted(3, 4);
         ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued(request_queue()) == 1; }));
@@ -197,7 +191,7 @@ TEST_F(HacFaults, AnAnswerThatNeverComesDoesNotHangTheNextQuery) {
     Browser browser(1);
     ASSERT_TRUE(browser.ready());
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    ASSERT_TRUE(browser.stop());
+    ASSERT_TRUE(browser.stop_all_threads());
     {
         PendingQuery interrupted(3, 4);
         ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued(request_queue()) == 1; }));
@@ -221,14 +215,11 @@ TEST_F(HacFaults, AnAnswerThatNeverComesDoesNotHangTheNextQuery) {
 TEST_F(HacFaults, ANewManagerNeverTakesTheAnswerMeantForThePreviousOne) {
     Browser browser(1);
     ASSERT_TRUE(browser.ready());
-    ASSERT_TRUE(browser.stop());
+    ASSERT_TRUE(browser.stop_all_threads());
     {
-        const std::string out = hac_test::temp_path("old_manager");
-        hac_test::Peer old_manager(FAULT_PEER_PATH, {"version"}, out);
+        hac_test::PeerProcess old_manager({"version"});
         ASSERT_TRUE(hac_test::wait_until([] { return hac_test::queued(request_queue()) == 1; }));
-        old_manager.kill_now(SIGKILL);
-        old_manager.wait();
-        unlink(out.c_str());
+        old_manager.kill_and_reap();
     }
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
     PendingQuery mine(5, 6);
@@ -263,7 +254,7 @@ TEST_F(HacFaults, ABrowserStoppingInTheMiddleOfARequestStillAnswersIt) {
     hac_test::put_payload(request_queue(), HAC_IPC_MTYPE, IPC_KIND_REQUEST, text, 4321, 2);
     int kind = -1;
     EXPECT_EQ(answer_token(&kind), 4321) << "the request in flight was never answered";
-    EXPECT_TRUE(hac_test::peer_printed(browser.out(), "finalized"));
+    EXPECT_TRUE(browser.saw(hac_test::parse_json(R"({"m":"finalized"})")));
     EXPECT_EQ(hac_test::queued(request_queue()), 0u);
 }
 
@@ -317,7 +308,7 @@ TEST_F(HacFaults, AQueryAtItsTimeLimitReturnsAndItsRequestIsNeverServed) {
     Browser browser(1);
     ASSERT_TRUE(browser.ready());
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    ASSERT_TRUE(browser.stop());
+    ASSERT_TRUE(browser.stop_all_threads());
     ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(200), 0);
     {
         PendingQuery limited(3, 4);
@@ -341,9 +332,8 @@ TEST_F(HacFaults, AQueryAtItsTimeLimitReturnsAndItsRequestIsNeverServed) {
     ASSERT_TRUE(unlimited.finished(seconds(5)));
     EXPECT_EQ(unlimited.rc, 0);
     EXPECT_EQ(unlimited.errcode, hac_test::derived_error_code(5, 6, 1));
-    const auto lines = hac_test::peer_lines(browser.out());
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "errcode 3 4"), 0) << "the withdrawn request was served";
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "stop 8 9"), 0) << "the command that gave up was sent";
+    EXPECT_EQ(browser.count(served("GetAppErrorCode", 3, 4)), 0u) << "the withdrawn request was served";
+    EXPECT_EQ(browser.count(served("StopApp", 8, 9)), 0u) << "the command that gave up was sent";
 }
 
 // The browser took the request and answers it only after the limit: the
@@ -366,7 +356,7 @@ TEST_F(HacFaults, ARequestGivenUpOnIsNotServedByABrowserStartedLater) {
     auto first = std::make_unique<Browser>(1);
     ASSERT_TRUE(first->ready());
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    ASSERT_TRUE(first->stop());
+    ASSERT_TRUE(first->stop_all_threads());
     ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(200), 0);
     int errcode = -1;
     EXPECT_EQ(ask_error_code(3, 4, &errcode), VETU_ERR_TIMED_OUT);
@@ -376,8 +366,7 @@ TEST_F(HacFaults, ARequestGivenUpOnIsNotServedByABrowserStartedLater) {
     ASSERT_TRUE(second.ready());
     ASSERT_EQ(ask_error_code(5, 6, &errcode), 0);
     EXPECT_EQ(errcode, hac_test::derived_error_code(5, 6, 2));
-    const auto lines = hac_test::peer_lines(second.out());
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "errcode 3 4"), 0) << "the new browser served a given-up request";
+    EXPECT_EQ(second.count(served("GetAppErrorCode", 3, 4)), 0u) << "the new browser served a given-up request";
 }
 
 struct StatesBack {
@@ -408,7 +397,9 @@ TEST_F(HacFaults, BothHalvesServeAgainAfterTheirQueuesWereRemoved) {
     EXPECT_EQ(errcode, hac_test::derived_error_code(5, 6, 1));
     VetuAppIdentifier app{8, 777};
     ASSERT_EQ(Vetu_HAC_Client_StopApp(&app), 0);
-    EXPECT_TRUE(hac_test::peer_printed(browser.out(), "notify 0"));
+    Json::Value notified = served("StopApp", 8, 777);
+    notified["notify"] = 0;
+    EXPECT_TRUE(browser.saw(notified));
     EXPECT_TRUE(hac_test::wait_until([&] { return states.appid == 8; }));
 }
 
@@ -421,7 +412,7 @@ struct Notifications {
 void on_app_state(const VetuAppIdentifier* app, int, const void* user_data) {
     Notifications* n = static_cast<Notifications*>(const_cast<void*>(user_data));
     std::lock_guard<std::mutex> lock(n->mutex);
-    if (app->orgid == 4242) n->seqs.push_back(app->appid);
+    if (app->orgid == hac_test::kNumberedOrg) n->seqs.push_back(app->appid);
     else ++n->foreign;
 }
 
@@ -469,7 +460,8 @@ TEST_F(HacFaults, SignalStormAtTheApplicationManagerLosesAndMixesNothing) {
         });
     }
     for (auto& w : workers) w.join();
-    EXPECT_TRUE(hac_test::peer_printed(browser.out(), "notified " + std::to_string(kNotifications), seconds(10)));
+    EXPECT_TRUE(browser.saw(hac_test::parse_json(R"({"m":"notified","count":)" + std::to_string(kNotifications) + "}"),
+                            seconds(10)));
     EXPECT_TRUE(hac_test::wait_until([&] {
         std::lock_guard<std::mutex> lock(got.mutex);
         return got.seqs.size() >= static_cast<size_t>(kNotifications);
@@ -493,8 +485,8 @@ TEST_F(HacFaults, SignalStormAtTheApplicationManagerLosesAndMixesNothing) {
     // Every command arrived, in each thread's order.
     for (int t = 1; t <= kThreads; ++t) {
         std::vector<long> seqs;
-        for (const std::string& l : hac_test::peer_lines(browser.out()))
-            if (l.rfind("stop " + std::to_string(t) + " ", 0) == 0) seqs.push_back(std::stol(l.substr(l.rfind(' ') + 1)));
+        for (const Json::Value& line : browser.reports())
+            if (line["m"] == "StopApp" && line["appid"] == t) seqs.push_back(line["orgid"].asInt());
         std::vector<long> want(kRounds);
         for (int i = 0; i < kRounds; ++i) want[i] = i + 1;
         EXPECT_EQ(seqs, want) << "thread " << t;
@@ -565,7 +557,7 @@ TEST_F(HacFaults, AHalfSentRequestDoesNotSwallowTheNextRequest) {
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
     VetuAppIdentifier app{9, 1};
     ASSERT_EQ(Vetu_HAC_Client_StopApp(&app), 0);
-    EXPECT_TRUE(hac_test::peer_printed(browser.out(), "stop 9 1", seconds(3)))
+    EXPECT_TRUE(browser.saw(served("StopApp", 9, 1), seconds(3)))
         << "the command after the leftover fragments was lost";
     int errcode = 0;
     EXPECT_EQ(ask_error_code(2, 3, &errcode), 0);

@@ -18,55 +18,6 @@
 namespace hac_test {
 namespace {
 
-// A raw IPC server endpoint on the request queue in place of the browser:
-// keeps every text the real client sends and answers with what respond
-// returns for it ("" gives the no-reply answer).
-class RawBrowser {
-public:
-    using Responder = std::function<std::string(const Json::Value&)>;
-
-    RawBrowser() {
-        vetu_ipc_server_create(HAC_REQUEST_QUEUE_KEY, HAC_IPC_MTYPE, 1, HAC_IPC_CHUNK_SIZE, &server_);
-        vetu_ipc_server_register_callback(server_, on_request, this);
-    }
-    ~RawBrowser() { vetu_ipc_server_destroy(server_); }
-
-    void respond_with(Responder respond) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        respond_ = std::move(respond);
-    }
-    void answer_with(const std::string& text) {
-        respond_with([text](const Json::Value&) { return text; });
-    }
-    std::vector<Json::Value> texts() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return texts_;
-    }
-    bool wait_texts(size_t n) {
-        return wait_until([&] { return texts().size() >= n; });
-    }
-
-private:
-    static IpcData* on_request(const IpcData* payload, void* self) {
-        RawBrowser* raw = static_cast<RawBrowser*>(self);
-        const Json::Value request = parse_json(payload->data);
-        Responder respond;
-        {
-            std::lock_guard<std::mutex> lock(raw->mutex_);
-            raw->texts_.push_back(request);
-            respond = raw->respond_;
-        }
-        const std::string answer = respond(request);
-        if (answer.empty()) return nullptr;
-        return new IpcData{static_cast<int32_t>(answer.size()), strdup(answer.c_str())};
-    }
-
-    IpcServer* server_ = nullptr;
-    std::mutex mutex_;
-    std::vector<Json::Value> texts_;
-    Responder respond_ = [](const Json::Value&) { return std::string(); };
-};
-
 VetuAITAppInfo small_record() {
     VetuAITAppInfo app;
     app.appid = 3;
@@ -86,13 +37,12 @@ std::string deep_nesting(const char* head) {
 
 using ClientTexts = HacQueues;
 
-TEST_F(ClientTexts, CommandsWriteTheCatalogueMembers) {
+TEST_F(ClientTexts, CommandsRefuseBadArgumentsAndCountTheRecordsTheyLeaveOut) {
     RawBrowser raw;
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
     VetuAITAppInfo rec = small_record();
     std::vector<VetuAITAppInfo*> apps(12, &rec);
     apps[1] = nullptr;
-    const VetuAppIdentifier app = {5, -7};
     // Refused before anything is sent.
     EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(0, apps.data()), -3);
     EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(1, nullptr), -3);
@@ -101,41 +51,17 @@ TEST_F(ClientTexts, CommandsWriteTheCatalogueMembers) {
     EXPECT_EQ(Vetu_HAC_Client_SendXmlAitUrl(nullptr, 1, "c", 1), -3);
     EXPECT_EQ(Vetu_HAC_Client_SendXmlAitUrl("x", 0, "c", 1), -3);
     EXPECT_EQ(Vetu_HAC_Client_SendXmlAitUrl("x", 1, nullptr, 1), -3);
-
-    EXPECT_EQ(Vetu_HAC_Client_SendAitIDs(0xFFFFFFFFu, 0x80000000u, false), 0);
+    // A negative count is sent as it is, with no record; a null record is
+    // left out and still counted.
     EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(-1, apps.data()), 0);
-    EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(3, apps.data()), 0);
     EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(12, apps.data()), 0);
-    EXPECT_EQ(Vetu_HAC_Client_StopApp(&app), 0);
-    EXPECT_EQ(Vetu_HAC_Client_SendXmlAitUrl("<x/>", 99, "cc", 0), 0);
-    EXPECT_EQ(Vetu_HAC_Client_SendKey(static_cast<VetuKey>(-5), static_cast<VetuKeyEventType>(77), 3), 0);
-    EXPECT_EQ(Vetu_HAC_Client_DestroyBIApplication(&app), 0);
-    EXPECT_EQ(Vetu_HAC_Client_Reset(-1, static_cast<VetuApmResetType>(-2), -3), 0);
-
-    Json::Value with_records = parse_json(R"({"t":102,"num":3})");
-    with_records["ai0"] = with_records["ai2"] = document_of(rec);
-    const std::vector<Json::Value> expected = {
-        parse_json(R"({"t":101,"svrid":4294967295,"aitver":2147483648,"hasait":0})"),
-        parse_json(R"({"t":102,"num":-1})"),
-        with_records,
-        Json::Value(),  // twelve records: checked by name below
-        parse_json(R"({"t":103,"appid":5,"orgid":-7})"),
-        parse_json(R"({"t":104,"xml":"<x/>","xmllen":99,"ccid":"cc","ccidlen":0})"),
-        parse_json(R"({"t":105,"key":-5,"keytype":77,"keyid":3})"),
-        parse_json(R"({"t":113,"appid":5,"orgid":-7})"),
-        parse_json(R"({"t":114,"svrid":-1,"type":-2,"timeout":-3})"),
-    };
-    ASSERT_TRUE(raw.wait_texts(expected.size()));
+    ASSERT_TRUE(raw.wait_texts(2));
     const std::vector<Json::Value> texts = raw.texts();
-    ASSERT_EQ(texts.size(), expected.size());
-    for (size_t i = 0; i < texts.size(); ++i) {
-        if (!expected[i].isNull()) {
-            EXPECT_EQ(texts[i], expected[i]) << "message " << i;
-        }
-    }
-    EXPECT_EQ(texts[3].size(), 13u);  // "t", "num" and eleven records: ai1 left out
-    EXPECT_FALSE(texts[3].isMember("ai1"));
-    EXPECT_EQ(texts[3]["ai11"], document_of(rec));
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], parse_json(R"({"t":102,"num":-1})"));
+    EXPECT_EQ(texts[1].size(), 13u);  // "t", "num" and eleven records
+    EXPECT_FALSE(texts[1].isMember("ai1"));
+    EXPECT_EQ(texts[1]["ai11"], document_of(rec));
 }
 
 struct QueryOuts {
@@ -440,8 +366,8 @@ std::vector<std::string> unusable_texts(const char* head) {
 using RawToPeer = HacQueues;
 
 TEST_F(RawToPeer, DispatcherDropsWhatItDoesNotServe) {
-    PeerHalf browser({"browser"});
-    browser.next();
+    PeerProcess browser({"browser", "1"});
+    ASSERT_TRUE(browser.ready());
     RawSender raw(HAC_REQUEST_QUEUE_KEY);
     Json::Value gap = parse_json(R"({"t":102,"num":3})");
     gap["ai0"] = gap["ai2"] = document_of(small_record());  // index 1 missing
@@ -455,42 +381,36 @@ TEST_F(RawToPeer, DispatcherDropsWhatItDoesNotServe) {
     for (size_t i = 0; i < dropped.size(); ++i) {
         raw.send(dropped[i]);
         raw.send(R"({"t":113,"orgid":0,"appid":)" + std::to_string(i) + "}");
-        EXPECT_EQ(one_line(browser.next()), R"({"appid":)" + std::to_string(i) + R"(,"m":"DestroyBIApplication","orgid":0})")
+        EXPECT_EQ(browser.next(), parse_json(R"({"m":"DestroyBIApplication","orgid":0,"appid":)" + std::to_string(i) + "}"))
             << dropped[i].substr(0, 40);
     }
     // Served: unsigned bits of 101 with "hasait" 2; text cut at its NUL; a
     // query type sent one-way (its reply is built and must not leak).
     raw.send(R"({"t":101,"svrid":2147483648,"aitver":4294967295,"hasait":2})");
-    EXPECT_EQ(one_line(browser.next()), R"({"aitver":-1,"hasait":true,"m":"SendAitIDs","svrid":-2147483648})");
+    EXPECT_EQ(browser.next(), parse_json(R"({"m":"SendAitIDs","svrid":-2147483648,"aitver":-1,"hasait":true})"));
     raw.send(std::string(R"({"t":113,"appid":77,"orgid":0})") + std::string("\0junk", 5));
     EXPECT_EQ(browser.next()["appid"].asInt(), 77);
     raw.send(R"({"t":115})");
     EXPECT_EQ(browser.next()["m"], "GetVersion");
-    EXPECT_EQ(browser.stop(), 0);
+    EXPECT_EQ(browser.terminate(), 0);
 }
 
 TEST_F(RawToPeer, ReceiverDropsWhatIsNotANotification) {
-    PeerHalf appmgr({"appmgr"});
-    appmgr.next();
+    PeerProcess appmgr({"appmgr"});
+    ASSERT_TRUE(appmgr.ready());
     RawSender raw(HAC_NOTIFICATION_QUEUE_KEY);
-    raw.send(R"({"t":119,"appid":1,"orgid":2,"key":3,"type":4,"keyid":5,"consum":2})");
-    EXPECT_EQ(one_line(appmgr.next()),
-              R"({"appid":1,"consumed":true,"key":3,"keyid":5,"m":"KeyEvent","orgid":2,"type":4,"ud":true})");
-    raw.send(R"({"t":119})");
-    EXPECT_EQ(one_line(appmgr.next()),
-              R"({"appid":0,"consumed":false,"key":0,"keyid":0,"m":"KeyEvent","orgid":0,"type":0,"ud":true})");
     std::vector<std::string> dropped = unusable_texts(R"({"t":121)");
     dropped.push_back(R"({"t":121,"status":3000000000})");
     dropped.push_back(R"({"t":120,"appid":"x"})");
     for (size_t i = 0; i < dropped.size(); ++i) {
         raw.send(dropped[i]);
         raw.send(R"({"t":121,"status":)" + std::to_string(i) + "}");
-        EXPECT_EQ(one_line(appmgr.next()), R"({"m":"DvbStatus","status":)" + std::to_string(i) + R"(,"ud":true})")
+        EXPECT_EQ(appmgr.next(), parse_json(R"({"m":"DvbAitStatus","ud":true,"status":)" + std::to_string(i) + "}"))
             << dropped[i].substr(0, 40);
     }
     raw.send(std::string(R"({"t":121,"status":77})") + std::string("\0junk", 5));
     EXPECT_EQ(appmgr.next()["status"].asInt(), 77);
-    EXPECT_EQ(appmgr.stop(), 0);
+    EXPECT_EQ(appmgr.terminate(), 0);
 }
 
 }  // namespace
