@@ -117,7 +117,7 @@ private:
     size_t taken_ = 0;
 };
 
-// Runs fn in a forked child and returns the child's exit status (fn's// Runs fn in a forked child and returns the child's exit status (fn's
+// Runs fn in a forked child and returns the child's exit status (fn's
 // result), -1 on a signal or time-out. Only for tests that fork before the
 // process starts any thread.
 int run_in_child(const std::function<int()>& fn,

@@ -4,7 +4,8 @@
 //
 //   hac_soak [seconds] [threads]      (or HAC_SOAK_SECONDS, HAC_SOAK_THREADS)
 //
-// Every query's answer is derived from its request, so a misattributed
+// The halves are the recording browser and manager of the tests. Every
+// query's answer is derived from its request, so a misattributed
 // answer is caught; every one-way message carries a per-thread sequence
 // number, so loss and reordering are caught. Prints the counts and the
 // resident memory of both processes; exits 1 when anything was lost,
@@ -25,16 +26,17 @@
 #include <thread>
 #include <vector>
 
+#include "recording_halves.h"
 #include "test_support.h"
 #include "vetu_hac.h"
 
 namespace {
 
 const int kMaxThreads = 16;
-const int kNotifyOrg = 4242;
 const size_t kXmlBytes = 3000;  // three fragments
 
 using Clock = std::chrono::steady_clock;
+using hac_test::kNumberedOrg;
 
 // Counters the browser keeps for the application manager to read.
 struct Shared {
@@ -50,75 +52,36 @@ struct Shared {
 
 Shared* g_shared;
 
-std::string numbered(long seq, size_t len) {
-    std::string s = std::to_string(seq) + "|";
-    for (size_t i = s.size(); i < len; ++i) s.push_back(static_cast<char>('a' + (seq + static_cast<long>(i)) % 26));
-    return s;
-}
-
-unsigned fnv(const std::string& s) {
-    unsigned h = 2166136261u;
-    for (unsigned char c : s) h = (h ^ c) * 16777619u;
-    return h & 0x7FFFFFFFu;
-}
-
-int error_code_for(int appid, int orgid) { return appid * 7 + orgid; }
-int teletext_for(int enabled) { return enabled * 3 + 1; }
-
-// ---- browser ----
+// ---- browser: the recording browser, its reports checked as they come ----
 
 void expect_next(std::atomic<long>& last, long seq) {
     if (seq != last.load() + 1) ++g_shared->out_of_order;
     last = seq;
 }
 
-void browser_stop(const VetuAppIdentifier* app) {
-    if (app->appid < 1 || app->appid > kMaxThreads) {
+// A StopApp names its thread in the appid and its number in the orgid; an
+// XML AIT URL its thread in the ccid and is a numbered payload.
+void check_browser_report(const Json::Value& line) {
+    const bool stop = line["m"] == "StopApp";
+    if (!stop && line["m"] != "SendXmlAitUrl") return;
+    const int thread = stop ? line["appid"].asInt() : std::atoi(line["ccid"].asCString());
+    const long seq = stop ? line["orgid"].asInt() : hac_test::check_numbered_payload(line["xml"].asString());
+    if (thread < 1 || thread > kMaxThreads || seq < 0) {
         ++g_shared->damaged;
         return;
     }
-    expect_next(g_shared->stops_received[app->appid], app->orgid);
+    expect_next(stop ? g_shared->stops_received[thread] : g_shared->xml_received[thread], seq);
 }
-
-void browser_xml(const std::string& xml, const std::string& ccid) {
-    const int thread = std::atoi(ccid.c_str());
-    const long seq = std::atol(xml.c_str());
-    if (thread < 1 || thread > kMaxThreads || xml != numbered(seq, kXmlBytes)) {
-        ++g_shared->damaged;
-        return;
-    }
-    expect_next(g_shared->xml_received[thread], seq);
-}
-
-void browser_error_code(const VetuAppIdentifier* app, int* errcode) { *errcode = error_code_for(app->appid, app->orgid); }
-void browser_teletext(int enabled, int* teletext) { *teletext = teletext_for(enabled); }
-void browser_create(const std::string& url, VetuAppIdentifier* app, int src) {
-    app->appid = static_cast<int>(fnv(url));
-    app->orgid = src;
-}
-void browser_version(int* major, int* minor, int* number) {
-    *major = 1;
-    *minor = 2;
-    *number = 3;
-}
-void browser_running(int* isrunning) { *isrunning = 1; }
 
 [[noreturn]] void run_browser() {
-    VetuHacServerCallback table{};
-    table.StopApp = browser_stop;
-    table.SendXmlAitUrl = browser_xml;
-    table.GetAppErrorCode = browser_error_code;
-    table.ShowTeleTextApp = browser_teletext;
-    table.CreateBIApplication = browser_create;
-    table.GetVersion = browser_version;
-    table.IsAppRunning = browser_running;
-    Vetu_HAC_Server_RegisterCallback(table, nullptr);
+    hac_test::set_report_sink(check_browser_report);
+    Vetu_HAC_Server_RegisterCallback(hac_test::recording_browser(), nullptr);
     Vetu_HAC_Server_Initialize();
     g_shared->browser_ready = 1;
     long seq = 0;
     while (!g_shared->stop_notifying) {
         // Numbered in order of acceptance: a refused one is sent again.
-        if (Vetu_HAC_Server_SendAppState(static_cast<int>(seq + 1), kNotifyOrg, VETU_APP_EVENT_STARTED) == 0)
+        if (Vetu_HAC_Server_SendAppState(static_cast<int>(seq + 1), kNumberedOrg, VETU_APP_EVENT_STARTED) == 0)
             g_shared->notifications_sent = ++seq;
         usleep(500);
     }
@@ -137,9 +100,13 @@ struct ThreadCounts {
 std::atomic<long> g_notifications{0};
 std::atomic<long> g_notifications_out_of_order{0};
 
-void on_app_state(const VetuAppIdentifier* app, int, const void*) {
-    if (app->orgid != kNotifyOrg || app->appid != g_notifications.load() + 1) ++g_notifications_out_of_order;
-    g_notifications = app->appid;
+// Besides the numbered states, the browser's StopApp member sends one back
+// for the orgid that asks for it.
+void check_manager_report(const Json::Value& line) {
+    if (line["m"] != "AppState" || line["orgid"] == hac_test::kNotifyBackOrg) return;
+    const int appid = line["appid"].asInt();
+    if (line["orgid"] != kNumberedOrg || appid != g_notifications.load() + 1) ++g_notifications_out_of_order;
+    g_notifications = appid;
 }
 
 bool ask(int thread, long round, ThreadCounts& c) {
@@ -149,13 +116,13 @@ bool ask(int thread, long round, ThreadCounts& c) {
             VetuAppIdentifier app{a, b};
             int err = 0;
             if (Vetu_HAC_Client_GetAppErrorCode(&app, &err) != 0) return false;
-            if (err != error_code_for(a, b)) ++c.misattributed;
+            if (err != hac_test::derived_error_code(a, b, 1)) ++c.misattributed;
             return true;
         }
         case 1: {
             int tt = 0;
             if (Vetu_HAC_Client_ShowTeleTextApp(b, &tt) != 0) return false;
-            if (tt != teletext_for(b)) ++c.misattributed;
+            if (tt != hac_test::derived_teletext(b)) ++c.misattributed;
             return true;
         }
         case 2: {
@@ -165,7 +132,8 @@ bool ask(int thread, long round, ThreadCounts& c) {
             if (Vetu_HAC_Client_CreateBIApplication(url.c_str(), static_cast<int>(url.size()), &app,
                                                     static_cast<VetuApplicationSource>(src)) != 0)
                 return false;
-            if (app.appid != static_cast<int>(fnv(url)) || app.orgid != src) ++c.misattributed;
+            const VetuAppIdentifier derived = hac_test::derived_application(url, src);
+            if (app.appid != derived.appid || app.orgid != derived.orgid) ++c.misattributed;
             return true;
         }
         case 3: {
@@ -191,7 +159,7 @@ void apm_thread(int thread, Clock::time_point end, ThreadCounts* c) {
         if (Vetu_HAC_Client_StopApp(&app) == 0) ++c->stops_accepted;
         else ++c->command_failures;
         if (round % 4 == 0) {
-            const std::string xml = numbered(c->xml_accepted + 1, kXmlBytes);
+            const std::string xml = hac_test::numbered_payload(c->xml_accepted + 1, kXmlBytes);
             ++c->commands;
             if (Vetu_HAC_Client_SendXmlAitUrl(xml.c_str(), static_cast<int>(xml.size()), ccid.c_str(),
                                               static_cast<int>(ccid.size())) == 0)
@@ -241,7 +209,8 @@ int main(int argc, char** argv) {
     if (browser < 0) return 2;
     if (browser == 0) run_browser();
 
-    Vetu_HAC_Client_RegisterCallback(on_app_state, nullptr);
+    hac_test::set_report_sink(check_manager_report);
+    hac_test::register_recording_manager();
     Vetu_HAC_Client_Initialize();
     if (!hac_test::wait_until([] { return g_shared->browser_ready.load() == 1; })) return 2;
 
