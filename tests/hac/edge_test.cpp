@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -348,6 +349,54 @@ TEST_F(ClientTexts, FinalizeFromInsideACallbackOrMemberReturns) {
     });
     EXPECT_EQ(server, 0);
 }
+
+// A query whose answer never comes, on a request queue nobody reads.
+int unanswered_query() {
+    int running = 0;
+    return Vetu_HAC_Client_IsAppRunning(&running);
+}
+
+// Fills the queue with fragments of a message type nobody reads; returns
+// how many it took.
+size_t fill_with_foreign_fragments(int msqid) {
+    std::vector<char> buf(IPC_FRAGMENT_BUFFER_SIZE(HAC_IPC_CHUNK_SIZE), 0);
+    reinterpret_cast<IpcFragment*>(buf.data())->mtype = HAC_IPC_MTYPE + 1;
+    size_t n = 0;
+    while (msgsnd(msqid, buf.data(), IPC_FRAGMENT_MSGSZ(HAC_IPC_CHUNK_SIZE), IPC_NOWAIT) == 0) ++n;
+    return n;
+}
+
+TEST_F(ClientTexts, ATimeLimitEndsTheQueryOnceItsReplyQueueHasRoomAgain) {
+    ASSERT_GE(msgget(HAC_REQUEST_QUEUE_KEY, IPC_CREAT | 0600), 0);
+    const int reply = msgget(HAC_REPLY_QUEUE_KEY, IPC_CREAT | 0600);
+    ASSERT_GE(reply, 0);
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    Vetu_HAC_Client_SetQueryTimeout(10);
+    ASSERT_GT(fill_with_foreign_fragments(reply), 0u);
+    const auto asked = std::chrono::steady_clock::now();
+    auto query = std::async(std::launch::async, unanswered_query);
+    // Room comes back only long after the time limit: by then the wake has
+    // met the full queue, and must be sent again.
+    wait_until([&] { return std::chrono::steady_clock::now() > asked + std::chrono::milliseconds(200); });
+    take_all(reply, HAC_IPC_MTYPE + 1);
+    if (query.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        fprintf(stderr, "the query outlived its time limit for good\n");
+        std::_Exit(1);
+    }
+    EXPECT_EQ(query.get(), VETU_ERR_TIMED_OUT);
+}
+
+#if !defined(__SANITIZE_THREAD__)
+// (ThreadSanitizer refuses to start threads after a fork of a process with
+// threads, which is what is checked here.)
+TEST_F(ClientTexts, AChildForkedByAHostWithATimeLimitKeepsIt) {
+    ASSERT_GE(msgget(HAC_REQUEST_QUEUE_KEY, IPC_CREAT | 0600), 0);
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    Vetu_HAC_Client_SetQueryTimeout(10);
+    EXPECT_EQ(unanswered_query(), VETU_ERR_TIMED_OUT);  // the alarm thread runs now
+    EXPECT_EQ(run_in_child([] { return unanswered_query() == VETU_ERR_TIMED_OUT ? 0 : 1; }), 0);
+}
+#endif
 
 // Texts outside the protocol, sent raw to a real half in the peer. Each is
 // followed by a sentinel message; the next report being the sentinel's shows
