@@ -109,45 +109,34 @@ void check_manager_report(const Json::Value& line) {
     g_notifications = appid;
 }
 
-bool ask(int thread, long round, ThreadCounts& c) {
+// One of the five queries in turn: its status, and whether its answer is
+// the one the browser derives from this request.
+struct Answer {
+    int status;
+    bool derived;
+};
+
+Answer ask(int thread, long round) {
     const int a = thread, b = static_cast<int>(round % 100000);
+    int v[3] = {0, 0, 0};
+    VetuAppIdentifier app{a, b};
     switch (round % 5) {
-        case 0: {
-            VetuAppIdentifier app{a, b};
-            int err = 0;
-            if (Vetu_HAC_Client_GetAppErrorCode(&app, &err) != 0) return false;
-            if (err != hac_test::derived_error_code(a, b, 1)) ++c.misattributed;
-            return true;
-        }
-        case 1: {
-            int tt = 0;
-            if (Vetu_HAC_Client_ShowTeleTextApp(b, &tt) != 0) return false;
-            if (tt != hac_test::derived_teletext(b)) ++c.misattributed;
-            return true;
-        }
+        case 0:
+            return {Vetu_HAC_Client_GetAppErrorCode(&app, &v[0]), v[0] == hac_test::derived_error_code(a, b, 1)};
+        case 1:
+            return {Vetu_HAC_Client_ShowTeleTextApp(b, &v[0]), v[0] == hac_test::derived_teletext(b)};
         case 2: {
             const std::string url = "http://soak/" + std::to_string(a) + "/" + std::to_string(round);
-            VetuAppIdentifier app{0, 0};
             const int src = static_cast<int>(round % 3);
-            if (Vetu_HAC_Client_CreateBIApplication(url.c_str(), static_cast<int>(url.size()), &app,
-                                                    static_cast<VetuApplicationSource>(src)) != 0)
-                return false;
+            const int status = Vetu_HAC_Client_CreateBIApplication(url.c_str(), static_cast<int>(url.size()), &app,
+                                                                   static_cast<VetuApplicationSource>(src));
             const VetuAppIdentifier derived = hac_test::derived_application(url, src);
-            if (app.appid != derived.appid || app.orgid != derived.orgid) ++c.misattributed;
-            return true;
+            return {status, app.appid == derived.appid && app.orgid == derived.orgid};
         }
-        case 3: {
-            int major = 0, minor = 0, number = 0;
-            if (Vetu_HAC_Client_GetVersion(&major, &minor, &number) != 0) return false;
-            if (major != 1 || minor != 2 || number != 3) ++c.misattributed;
-            return true;
-        }
-        default: {
-            int running = 0;
-            if (Vetu_HAC_Client_IsAppRunning(&running) != 0) return false;
-            if (running != 1) ++c.misattributed;
-            return true;
-        }
+        case 3:
+            return {Vetu_HAC_Client_GetVersion(&v[0], &v[1], &v[2]), v[0] == 1 && v[1] == 2 && v[2] == 3};
+        default:
+            return {Vetu_HAC_Client_IsAppRunning(&v[0]), v[0] == 1};
     }
 }
 
@@ -167,7 +156,9 @@ void apm_thread(int thread, Clock::time_point end, ThreadCounts* c) {
             else ++c->command_failures;
         }
         ++c->queries;
-        if (!ask(thread, round, *c)) ++c->query_failures;
+        const Answer answer = ask(thread, round);
+        if (answer.status != 0) ++c->query_failures;
+        else if (!answer.derived) ++c->misattributed;
     }
 }
 
