@@ -2,7 +2,6 @@
 // 127.0.0.1:54321 and talks to a real control thread over UDP. The thread
 // never stops, so it runs in a forked child that ends with the test.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -43,17 +42,14 @@ bool receive_report(int fd, std::string& text, sockaddr_in& from) {
 // The local address of this process's UDP socket bound to the port; empty
 // when the port is another process's.
 std::string local_address_of_port(unsigned short port) {
-    std::string found;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dirent* e = dir != nullptr ? readdir(dir) : nullptr) {
+    for (int fd = 0; fd < 1024; ++fd) {
         sockaddr_in addr{};
         socklen_t len = sizeof addr;
-        if (getsockname(atoi(e->d_name), reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
-            addr.sin_family == AF_INET && addr.sin_port == port)
-            found = inet_ntoa(addr.sin_addr);
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 && addr.sin_family == AF_INET &&
+            addr.sin_port == port)
+            return inet_ntoa(addr.sin_addr);
     }
-    if (dir != nullptr) closedir(dir);
-    return found;
+    return "";
 }
 
 // A list and the value in the command's last byte.
