@@ -16,7 +16,8 @@ Json::Value parsed(const std::string& text) {
     return root;
 }
 
-// hac_write_message with the first n of v.
+// hac_write_message with the first n of v, copied out of the thread's
+// buffer, which the next text reuses.
 std::string written(unsigned int type, const HacValue* v, int n) {
     switch (n) {
         case 0: return std::string(hac_write_message(type, {}));
@@ -69,13 +70,13 @@ TEST(EnvelopeWrite, ConcurrentWritersKeepTheirOwnText) {
 TEST(EnvelopeWrite, EveryMessageAsJsoncppWritesIt) {
     const HacValue outside[] = {5, 6};
     for (unsigned int type : {0u, 1u, 100u, 108u, 123u, 4294967295u})
-        EXPECT_EQ(written(type, outside, 2), hac_write_thread_text(hac_new_message(type))) << type;
+        EXPECT_EQ(written(type, outside, 2), std::string(hac_write_thread_text(hac_new_message(type)))) << type;
     for (const HacMessage& m : kHacMessages) {
         for (int integer : {0, 1, -1, 7, 42, -100, 123456789, INT_MAX, INT_MIN}) {
             std::vector<HacValue> v;
             Json::Value expected = hac_new_message(m.type);
             for (int n = 0;; ++n) {
-                EXPECT_EQ(written(m.type, v.data(), n), hac_write_thread_text(expected))
+                EXPECT_EQ(written(m.type, v.data(), n), std::string(hac_write_thread_text(expected)))
                     << m.name << " with " << n << " values of " << integer;
                 if (n == m.count) break;
                 const HacMember& member = m.members[n];
