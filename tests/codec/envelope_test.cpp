@@ -4,7 +4,6 @@
 #include <climits>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "envelope.h"
@@ -17,33 +16,36 @@ Json::Value parsed(const std::string& text) {
     return root;
 }
 
+// hac_write_message with the first n of v, copied out of the thread's
+// buffer, which the next text reuses.
+std::string written(unsigned int type, const HacValue* v, int n) {
+    switch (n) {
+        case 0: return std::string(hac_write_message(type, {}));
+        case 1: return std::string(hac_write_message(type, {v[0]}));
+        case 2: return std::string(hac_write_message(type, {v[0], v[1]}));
+        case 3: return std::string(hac_write_message(type, {v[0], v[1], v[2]}));
+        case 4: return std::string(hac_write_message(type, {v[0], v[1], v[2], v[3]}));
+        case 5: return std::string(hac_write_message(type, {v[0], v[1], v[2], v[3], v[4]}));
+        default: return std::string(hac_write_message(type, {v[0], v[1], v[2], v[3], v[4], v[5]}));
+    }
+}
+
 }  // namespace
 
-TEST(EnvelopeWrite, TypeUnsignedOtherIntegersSignedInTheStyledLayout) {
+// "t" unsigned, other integers signed, the styled layout of jsoncpp, and
+// string bytes passed through where jsoncpp's default writer rewrites them.
+TEST(EnvelopeWrite, StyledLayoutUnsignedTypeAndStringBytesAsTheyAre) {
     Json::Value m = hac_new_message(0xFFFFFFFFu);
     m["n"] = Json::Value(-1);
     m["s"] = "x";
-    EXPECT_TRUE(m["t"].isUInt() && !m["t"].isInt());
-    const std::string text(hac_write_thread_text(m));
-    EXPECT_EQ(text, "{\n\t\"n\" : -1,\n\t\"s\" : \"x\",\n\t\"t\" : 4294967295\n}\n");
-    EXPECT_EQ(text, m.toStyledString());  // same layout as jsoncpp's styled writer
-    const Json::Value back = parsed(text);
-    HacReader in(back);
-    EXPECT_EQ(in.unsigned_bits("t"), -1);
-    EXPECT_EQ(in.integer("n"), -1);
-    EXPECT_TRUE(in.ok);
-}
-
-TEST(EnvelopeWrite, StringBytesPassThrough) {
+    EXPECT_EQ(hac_write_thread_text(m), "{\n\t\"n\" : -1,\n\t\"s\" : \"x\",\n\t\"t\" : 4294967295\n}\n");
     std::string bytes;
     for (int b = 0; b <= 255; ++b) bytes.push_back(static_cast<char>(b));
-    bytes += "caf\xe9\xc3\x28";
-    Json::Value m = hac_new_message(1);
-    m["s"] = bytes;
+    m["s"] = bytes += "caf\xe9\xc3\x28";
     const std::string text(hac_write_thread_text(m));
     EXPECT_NE(text.find("caf\xe9\xc3\x28"), std::string::npos);
     EXPECT_NE(text.find("\\u0000"), std::string::npos);
-    EXPECT_EQ(m.toStyledString().find("caf\xe9"), std::string::npos);  // what the default writer does
+    EXPECT_EQ(m.toStyledString().find("caf\xe9"), std::string::npos);
     const Json::Value back = parsed(text);
     EXPECT_EQ(HacReader(back).text("s"), bytes);
 }
@@ -61,97 +63,52 @@ TEST(EnvelopeWrite, ConcurrentWritersKeepTheirOwnText) {
     EXPECT_EQ(good, std::vector<int>(4, 500));
 }
 
-namespace {
-
-// hac_write_message with the first n of values.
-std::string write_message(unsigned int type, const HacValue* v, int n) {
-    switch (n) {
-        case 0: return std::string(hac_write_message(type, {}));
-        case 1: return std::string(hac_write_message(type, {v[0]}));
-        case 2: return std::string(hac_write_message(type, {v[0], v[1]}));
-        case 3: return std::string(hac_write_message(type, {v[0], v[1], v[2]}));
-        case 4: return std::string(hac_write_message(type, {v[0], v[1], v[2], v[3]}));
-        case 5: return std::string(hac_write_message(type, {v[0], v[1], v[2], v[3], v[4]}));
-        default: return std::string(hac_write_message(type, {v[0], v[1], v[2], v[3], v[4], v[5]}));
-    }
-}
-
-// What jsoncpp writes for the message hac_build_message builds of the same.
-std::string write_built(unsigned int type, const HacValue* v, int n) {
-    switch (n) {
-        case 0: return std::string(hac_write_thread_text(hac_build_message(type, {})));
-        case 1: return std::string(hac_write_thread_text(hac_build_message(type, {v[0]})));
-        case 2: return std::string(hac_write_thread_text(hac_build_message(type, {v[0], v[1]})));
-        case 3: return std::string(hac_write_thread_text(hac_build_message(type, {v[0], v[1], v[2]})));
-        case 4: return std::string(hac_write_thread_text(hac_build_message(type, {v[0], v[1], v[2], v[3]})));
-        case 5: return std::string(hac_write_thread_text(hac_build_message(type, {v[0], v[1], v[2], v[3], v[4]})));
-        default:
-            return std::string(hac_write_thread_text(hac_build_message(type, {v[0], v[1], v[2], v[3], v[4], v[5]})));
-    }
-}
-
-}  // namespace
-
 // Messages of integers are written without jsoncpp: byte for byte as
-// jsoncpp writes them, for every type of the catalogue and around it, any
-// number of values, and integers at their edges. Messages with strings take
-// jsoncpp's way and must come out the same too.
+// jsoncpp writes the message, for every type of the catalogue and around
+// it, any number of values, and integers at their edges. Messages with
+// strings take jsoncpp's way and must come out the same too.
 TEST(EnvelopeWrite, EveryMessageAsJsoncppWritesIt) {
-    const int integers[] = {0, 1, -1, 7, 42, -100, 123456789, INT_MAX, INT_MIN};
-    int compared = 0;
-    for (unsigned int type : {0u, 1u, 100u, 108u, 123u, 4294967295u}) {
-        const HacValue v[] = {5, 6, 7, 8, 9, 10};
-        EXPECT_EQ(write_message(type, v, 2), write_built(type, v, 2)) << type;
-    }
+    const HacValue outside[] = {5, 6};
+    for (unsigned int type : {0u, 1u, 100u, 108u, 123u, 4294967295u})
+        EXPECT_EQ(written(type, outside, 2), std::string(hac_write_thread_text(hac_new_message(type)))) << type;
     for (const HacMessage& m : kHacMessages) {
-        for (int n = 0; n <= m.count; ++n) {
-            for (int integer : integers) {
-                std::vector<HacValue> v;
-                for (int i = 0; i < HAC_MAX_MEMBERS; ++i) {
-                    if (i < m.count && m.members[i].kind == HAC_STRING)
-                        v.emplace_back(integer < 0 ? "caf\xe9 \"\\\x01" : "");
-                    else
-                        v.emplace_back(i % 2 == 0 ? integer : -integer - 1);
-                }
-                EXPECT_EQ(write_message(m.type, v.data(), n), write_built(m.type, v.data(), n))
+        for (int integer : {0, 1, -1, 7, 42, -100, 123456789, INT_MAX, INT_MIN}) {
+            std::vector<HacValue> v;
+            Json::Value expected = hac_new_message(m.type);
+            for (int n = 0;; ++n) {
+                EXPECT_EQ(written(m.type, v.data(), n), std::string(hac_write_thread_text(expected)))
                     << m.name << " with " << n << " values of " << integer;
-                ++compared;
+                if (n == m.count) break;
+                const HacMember& member = m.members[n];
+                const HacValue value = member.kind == HAC_STRING ? HacValue(integer < 0 ? "caf\xe9 \"\\\x01" : "")
+                                                                 : HacValue(n % 2 == 0 ? integer : -integer - 1);
+                v.push_back(value);
+                if (member.kind == HAC_STRING)
+                    expected[member.name] = value.text;
+                else if (member.kind == HAC_UINT)
+                    expected[member.name] = static_cast<unsigned int>(value.integer);
+                else
+                    expected[member.name] = value.integer;
             }
         }
     }
-    EXPECT_GT(compared, 400);
 }
 
 TEST(EnvelopeWrite, IndexedMemberNamesInDecimal) {
-    const std::vector<std::pair<std::string, std::string>> names = {
-        {hac_indexed_member("ai", 0).text, "ai0"},
-        {hac_indexed_member("ai", 3).text, "ai3"},
-        {hac_indexed_member("bu", 10).text, "bu10"},
-        {hac_indexed_member("iso", 2).text, "iso2"},
-        {hac_indexed_member("x", INT_MAX).text, "x2147483647"},
-        {hac_indexed_member("x", -1).text, "x-1"},
-        {hac_indexed_member("x", INT_MIN).text, "x-2147483648"},
-        {hac_indexed_member("", 7).text, "7"}};
-    for (const auto& name : names) EXPECT_EQ(name.first, name.second);
+    EXPECT_STREQ(hac_indexed_member("bu", 10).text, "bu10");
+    EXPECT_STREQ(hac_indexed_member("x", INT_MIN).text, "x-2147483648");
+    EXPECT_STREQ(hac_indexed_member("", 7).text, "7");
 }
 
-TEST(EnvelopeRead, AbsentMembersReadAsZeroAndEmpty) {
-    const Json::Value m = parsed("{\"t\": 115}");
-    HacReader in(m);
-    EXPECT_EQ(in.integer("t"), 115);
-    EXPECT_EQ(in.integer("major"), 0);
-    EXPECT_EQ(in.unsigned_bits("svrid"), 0);
-    EXPECT_EQ(in.text("url"), "");
-    EXPECT_TRUE(in.ok);
-}
-
-TEST(EnvelopeRead, UnsignedBitsKeepTheBits) {
+TEST(EnvelopeRead, AbsentMembersReadAsZeroAndUnsignedBitsAreKept) {
     const Json::Value m = parsed(R"({"a": 2147483648, "b": 4294967295, "c": -5, "d": 7, "e": 4294967296})");
     HacReader in(m);
     EXPECT_EQ(in.unsigned_bits("a"), INT_MIN);
     EXPECT_EQ(in.unsigned_bits("b"), -1);
     EXPECT_EQ(in.unsigned_bits("c"), -5);
     EXPECT_EQ(in.unsigned_bits("d"), 7);
+    EXPECT_EQ(in.integer("absent") + in.unsigned_bits("absent"), 0);
+    EXPECT_EQ(in.text("absent"), "");
     EXPECT_TRUE(in.ok);
     EXPECT_EQ(in.unsigned_bits("e"), 0);
     EXPECT_FALSE(in.ok);
@@ -167,41 +124,31 @@ TEST(EnvelopeRead, RefusedConversionsFailTheReadWithoutThrowing) {
     HacReader strings(m);
     EXPECT_EQ(strings.text("o"), "");
     EXPECT_FALSE(strings.ok);
-
-    Json::Value array(Json::arrayValue);
-    array.append(1);
-    HacReader on_array(array);
-    EXPECT_EQ(on_array.integer("t") + on_array.unsigned_bits("t"), 0);
-    EXPECT_EQ(on_array.text("t"), "");
-    EXPECT_FALSE(on_array.ok);
 }
 
-TEST(EnvelopeRead, TextInPlaceReadsWhatTextReads) {
+TEST(EnvelopeRead, TextInPlaceReadsWhatTextReadsAndAStringWithoutACopy) {
     Json::Value m = parsed(R"({"s": "doc", "n": 5, "b": true, "z": null, "o": {}})");
     m["nul"] = std::string("a\0b", 3);
+    const Json::Value& message = m;
     for (const char* member : {"s", "n", "b", "z", "absent", "nul", "o"}) {
-        HacReader copied(m);
-        HacReader in_place(m);
+        HacReader copied(message);
+        HacReader in_place(message);
         std::string converted;
-        EXPECT_EQ(std::string(in_place.text_in_place(member, &converted)), copied.text(member).c_str()) << member;
+        const char* text = in_place.text_in_place(member, &converted);
+        EXPECT_EQ(std::string(text), copied.text(member).c_str()) << member;
         EXPECT_EQ(in_place.ok, copied.ok) << member;
+        if (message[member].isString()) {
+            EXPECT_EQ(text, message[member].asCString()) << member << ": the string's own bytes";
+        }
     }
-    // A string's own bytes, not a copy.
-    HacReader in(m);
-    std::string unused;
-    const char* begin = nullptr;
-    const char* end = nullptr;
-    ASSERT_TRUE(m["s"].getString(&begin, &end));
-    EXPECT_EQ(in.text_in_place("s", &unused), begin);
 }
 
 TEST(EnvelopeParse, RefusesWhatIsNotAMessageObject) {
-    const std::string deep_arrays(5000, '[');
     std::string deep_objects;
     for (int i = 0; i < 3000; ++i) deep_objects += "{\"a\":";
     for (const std::string& text : {std::string(""), std::string("[1]"), std::string("5"), std::string("\"s\""),
                                     std::string("null"), std::string("{\"a\":"), std::string("not json"),
-                                    deep_arrays, deep_objects}) {
+                                    std::string(5000, '['), deep_objects}) {
         Json::Value root(7);
         EXPECT_FALSE(hac_parse_text(text.c_str(), &root)) << text.substr(0, 20);
         EXPECT_TRUE(root.isNull());
@@ -212,10 +159,6 @@ TEST(EnvelopeParse, RefusesWhatIsNotAMessageObject) {
 }
 
 TEST(EnvelopeParse, StopsAtTheFirstNul) {
-    const std::string whole("{\"t\": 101}\0garbage", 18);
-    const Json::Value m = parsed(whole);
+    const Json::Value m = parsed(std::string("{\"t\": 101}\0garbage", 18));
     EXPECT_EQ(HacReader(m).integer("t"), 101);
-    const std::string cut("{\"t\": \0 101}", 12);
-    Json::Value root;
-    EXPECT_FALSE(hac_parse_text(cut.c_str(), &root));
 }

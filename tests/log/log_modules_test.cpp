@@ -1,8 +1,8 @@
 // The module table through its list operations, and the lifecycle modes.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 #include "vetu_log.h"
@@ -10,8 +10,7 @@
 namespace {
 
 std::string module_list() {
-    char out[LOG_COMMAND_SIZE];
-    memset(out, 0, sizeof out);
+    char out[LOG_COMMAND_SIZE] = {0};
     get_modules_list(out);
     return out;
 }
@@ -74,12 +73,10 @@ TEST_F(ModuleList, EmptyTableAndBadArguments) {
 }
 
 TEST(LogLifecycle, ModesOtherThanZeroAndOneAreRefused) {
-    EXPECT_EQ(vetu_log_initialize(0), 0);
-    EXPECT_EQ(vetu_log_initialize(2), -1);
-    EXPECT_EQ(vetu_log_initialize(-1), -1);
-    EXPECT_EQ(vetu_log_finalize(0), 0);
-    EXPECT_EQ(vetu_log_finalize(1), 0);
-    EXPECT_EQ(vetu_log_finalize(2), -1);
+    EXPECT_EQ(std::vector<int>({vetu_log_initialize(0), vetu_log_initialize(2), vetu_log_initialize(-1)}),
+              std::vector<int>({0, -1, -1}));
+    EXPECT_EQ(std::vector<int>({vetu_log_finalize(0), vetu_log_finalize(1), vetu_log_finalize(2)}),
+              std::vector<int>({0, 0, -1}));
 }
 
 }  // namespace
