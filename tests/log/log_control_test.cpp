@@ -64,6 +64,9 @@ int play_the_tool() {
     const sockaddr_in tool_addr{AF_INET, htons(LOG_CONTROL_PORT), {htonl(INADDR_LOOPBACK)}, {}};
     if (bind(tool, reinterpret_cast<const sockaddr*>(&tool_addr), sizeof tool_addr) != 0)
         return errno == EADDRINUSE ? kPortTaken : 1;
+    // As in a daemon without standard input: the control socket is then
+    // descriptor 0.
+    close(STDIN_FILENO);
     // A datagram without the value byte carries value 0, one over 1025 bytes
     // is cut, and an empty one changes nothing, not even g_modules_info.
     const std::vector<std::string> commands = {command("HAC", 1), std::string("HAC\0", 4),
