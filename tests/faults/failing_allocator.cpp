@@ -51,8 +51,8 @@ void* from_bootstrap(size_t n) {
 
 // Whether this allocation is the one to fail; sets errno as malloc does.
 bool this_one_fails() {
-    const bool fails = t_countdown > 0 ? --t_countdown == 0
-                                       : !t_exempt && g_countdown.load() > 0 && g_countdown.fetch_sub(1) == 1;
+    if (t_exempt) return false;
+    const bool fails = t_countdown > 0 ? --t_countdown == 0 : g_countdown.load() > 0 && g_countdown.fetch_sub(1) == 1;
     if (fails) {
         g_failed = true;
         errno = ENOMEM;
