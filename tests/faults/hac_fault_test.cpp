@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <functional>
-#include <memory>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -19,16 +18,13 @@
 
 namespace {
 
+// The browser is the peer process with the recording browser's table,
+// answering queries by its generation: {"browser", generation,
+// notifications to send}.
+using hac_test::PeerProcess;
 using hac_test::queued;
 using hac_test::wait_until;
 using std::chrono::seconds;
-
-// The browser: the peer process with the recording browser's table,
-// answering queries by its generation.
-struct Browser : hac_test::PeerProcess {
-    explicit Browser(int generation, int notifications = 0)
-        : PeerProcess({"browser", std::to_string(generation), std::to_string(notifications)}) {}
-};
 
 class HacFaults : public hac_test::HacQueues {
 protected:
@@ -113,7 +109,8 @@ std::vector<int> one_to(int n) {
 std::vector<int> numbered_states(hac_test::ReportLog& log) {
     std::vector<int> out;
     for (const Json::Value& line : log.all())
-        if (line["m"] == "AppState") out.push_back(line["orgid"] == hac_test::kNumberedOrg ? line["appid"].asInt() : -1);
+        if (line["m"] == "AppState")
+            out.push_back(line["orgid"] == hac_test::kNumberedOrg ? line["appid"].asInt() : -1);
     return out;
 }
 
@@ -121,7 +118,7 @@ std::vector<int> numbered_states(hac_test::ReportLog& log) {
 // and over: every message whose send returned 0 reaches the browser intact
 // and in order.
 TEST_F(HacFaults, BrowserStoppedAndContinuedMidStreamLosesAndMixesNothing) {
-    Browser browser(1);
+    PeerProcess browser({"browser", "1"});
     ASSERT_TRUE(browser.ready() && Vetu_HAC_Client_Initialize() == 0);
     std::atomic<bool> sending{true};
     std::thread toggler([&] {
@@ -144,7 +141,8 @@ TEST_F(HacFaults, BrowserStoppedAndContinuedMidStreamLosesAndMixesNothing) {
     const auto received = [&] {
         std::vector<long> numbers;  // -1 for a damaged text
         for (const Json::Value& line : browser.reports())
-            if (line["m"] == "SendXmlAitUrl") numbers.push_back(hac_test::check_numbered_payload(line["xml"].asString()));
+            if (line["m"] == "SendXmlAitUrl")
+                numbers.push_back(hac_test::check_numbered_payload(line["xml"].asString()));
         return numbers;
     };
     EXPECT_TRUE(wait_until([&] { return received().size() >= accepted.size(); }, seconds(10)));
@@ -152,63 +150,37 @@ TEST_F(HacFaults, BrowserStoppedAndContinuedMidStreamLosesAndMixesNothing) {
     EXPECT_GT(accepted.size(), 100u);
 }
 
-// The browser dies while one query waits in the queue and after another
-// gave up at its time limit: the browser started next answers the waiting
-// one, never serves the one given up on, and the query after gets its own
-// answer.
-TEST_F(HacFaults, ABrowserStartedAfterOneWasKilledAnswersOnlyTheQueryStillWaiting) {
-    auto first = std::make_unique<Browser>(1);
-    ASSERT_TRUE(first->ready() && Vetu_HAC_Client_Initialize() == 0);
-    ASSERT_TRUE(first->stop_all_threads());
-    ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(200), 0);
-    int errcode = kUntouched;
-    EXPECT_EQ(ask_error_code(3, 4, &errcode), VETU_ERR_TIMED_OUT);
-    ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(0), 0);
-    PendingCall waiting(5, 6);
-    ASSERT_TRUE(wait_until([] { return queued(request_queue()) == 1; }));
-    first->kill_and_reap();
-    Browser second(2);  // not awaited: it may report the waiting query before it reports ready
-    expect_own_answer(waiting, 2);
-    PendingCall next(7, 8);
-    expect_own_answer(next, 2);
-    EXPECT_EQ(second.count(served("GetAppErrorCode", 3, 4)), 0u) << "the new browser served a given-up request";
-}
-
 // Queries broken off by a signal while the browser is stopped. One whose
 // request was lost before the browser took it owes no answer: the next query
 // gets its own. One whose answer comes late, after the next query was sent:
 // the next query does not take that answer for its own.
 TEST_F(HacFaults, AnswersOfQueriesBrokenOffByASignalAreNeverTakenByTheNextQuery) {
-    Browser browser(1);
+    PeerProcess browser({"browser", "1"});
     ASSERT_TRUE(browser.ready() && Vetu_HAC_Client_Initialize() == 0);
     ASSERT_TRUE(browser.stop_all_threads());
     interrupt_query(3, 4);
     ASSERT_EQ(hac_test::take_all(request_queue(), HAC_IPC_MTYPE).size(), 1u);  // lost: never answered
     browser.signal(SIGCONT);
-    {
-        PendingCall next(5, 6);
-        expect_own_answer(next, 1);
-    }
+    PendingCall after_lost(5, 6);
+    expect_own_answer(after_lost, 1);
     ASSERT_TRUE(browser.stop_all_threads());
     interrupt_query(7, 8);  // answered late
-    PendingCall next(9, 10);
+    PendingCall after_late(9, 10);
     ASSERT_TRUE(wait_until([] { return queued(request_queue()) == 2; }));
     browser.signal(SIGCONT);
-    expect_own_answer(next, 1);
+    expect_own_answer(after_late, 1);
 }
 
 // A manager process gives up (dies) while the browser is busy, and a new
-// manager process asks next. The browser answers both in order; the new
-// manager takes only the answer to its own request.
+// manager process (this one, its first query) asks next. The browser
+// answers both in order; the new manager takes only the answer to its own
+// request.
 TEST_F(HacFaults, ANewManagerNeverTakesTheAnswerMeantForThePreviousOne) {
-    Browser browser(1);
-    ASSERT_TRUE(browser.ready());
-    ASSERT_TRUE(browser.stop_all_threads());
-    {
-        hac_test::PeerProcess old_manager({"version"});
-        ASSERT_TRUE(wait_until([] { return queued(request_queue()) == 1; }));
-        old_manager.kill_and_reap();
-    }
+    PeerProcess browser({"browser", "1"});
+    ASSERT_TRUE(browser.ready() && browser.stop_all_threads());
+    PeerProcess old_manager({"version"});
+    ASSERT_TRUE(wait_until([] { return queued(request_queue()) == 1; }));
+    old_manager.kill_and_reap();
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
     PendingCall mine(5, 6);
     ASSERT_TRUE(wait_until([] { return queued(request_queue()) == 2; }));
@@ -216,79 +188,64 @@ TEST_F(HacFaults, ANewManagerNeverTakesTheAnswerMeantForThePreviousOne) {
     expect_own_answer(mine, 1);
 }
 
-// The token of the answer to the request put raw on the queue, or 0 when
-// none comes in time; the kind of that answer in *kind (-1 for none).
-int32_t answer_token(int* kind) {
-    *kind = -1;
-    if (!wait_until([] { return queued(reply_queue()) > 0; })) return 0;
+// The token and kind of the answer to a request put raw on the queue; 0 and
+// -1 when none comes in time.
+std::pair<int32_t, int> raw_answer() {
+    if (!wait_until([] { return queued(reply_queue()) > 0; })) return {0, -1};
     const auto answer = hac_test::take_payload(reply_queue(), HAC_IPC_MTYPE);
-    *kind = answer.back()->kind;
-    return answer.back()->token;
+    return {answer.back()->token, answer.back()->kind};
 }
 
-// A browser told to stop while a request of several fragments is half
-// taken: its stop order is not taken for the request's next fragment, and
-// the request is answered (no-reply: the table went first) before the
-// browser ends. Nothing of it is left for the next browser to skip.
-TEST_F(HacFaults, ABrowserStoppingInTheMiddleOfARequestStillAnswersIt) {
-    Browser browser(1);
-    ASSERT_TRUE(browser.ready());
-    const std::string text = R"({"t":115,"pad":")" + std::string(1500, 'x') + "\"}";
-    hac_test::put_payload(request_queue(), HAC_IPC_MTYPE, IPC_KIND_REQUEST, text, 4321, 1, 1);
-    ASSERT_TRUE(wait_until([] { return queued(request_queue()) == 0; }));  // being joined
-    browser.signal(SIGTERM);
-    ASSERT_TRUE(wait_until([&] { return hac_test::last_sender(request_queue()) == browser.pid(); }));
-    hac_test::put_payload(request_queue(), HAC_IPC_MTYPE, IPC_KIND_REQUEST, text, 4321, 2);
-    int kind = -1;
-    EXPECT_EQ(answer_token(&kind), 4321) << "the request in flight was never answered";
-    EXPECT_TRUE(browser.saw(hac_test::parse_json(R"({"m":"finalized"})")));
-    EXPECT_EQ(queued(request_queue()), 0u);
-}
-
-// Requests the browser's transport cannot join whole are answered with the
-// no-reply answer, so that their client is released: one over the payload
-// limit, and one spoiled by a fragment of another sender that names nothing
-// (without a token it cannot be told apart). A stray fragment inside a
-// request that carries a token is skipped, and the request is served.
-TEST_F(HacFaults, RequestsTheBrowserCannotJoinAreStillAnswered) {
-    Browser browser(1);
+// Every request the browser begins to join is answered, so that its client
+// is released. Those its transport cannot join whole get the no-reply
+// answer: one over the payload limit, and one spoiled by a fragment of
+// another sender that names nothing (without a token it cannot be told
+// apart); a stray fragment inside a request that carries a token is
+// skipped, and the request is served. A browser told to stop while a
+// request is half taken does not take its stop order for the request's next
+// fragment: it answers the request (no-reply: the table went first) before
+// it ends, and leaves nothing of it for the next browser to skip.
+TEST_F(HacFaults, EveryRequestTheBrowserBeginsToJoinIsAnswered) {
+    PeerProcess browser({"browser", "1"});
     ASSERT_TRUE(browser.ready());
     const int q = request_queue();
     const std::string version = R"({"t":115,"pad":")" + std::string(2500, 'x') + "\"}";
-    const std::string stray(HAC_IPC_CHUNK_SIZE + 1, ' ');
-    const int length = static_cast<int>(version.size());
-    int kind = -1;
-
     hac_test::put_payload(q, HAC_IPC_MTYPE, IPC_KIND_REQUEST, std::string(IPC_MAX_PAYLOAD + 1, ' '), 501);
-    EXPECT_EQ(answer_token(&kind), 501);
-    EXPECT_EQ(kind, IPC_KIND_NO_REPLY);
-
+    EXPECT_EQ(raw_answer(), std::make_pair(501, int{IPC_KIND_NO_REPLY}));
     for (const int32_t token : {0, 502}) {
         hac_test::put_payload(q, HAC_IPC_MTYPE, IPC_KIND_REQUEST, version, token, 1, 1);
-        hac_test::put_fragment(q, HAC_IPC_MTYPE, {IPC_KIND_REQUEST, length, 0, 1025, 2, 0}, stray);
+        hac_test::put_fragment(q, HAC_IPC_MTYPE, {IPC_KIND_REQUEST, static_cast<int>(version.size()), 0, 1025, 2, 0},
+                               std::string(HAC_IPC_CHUNK_SIZE + 1, ' '));
         hac_test::put_payload(q, HAC_IPC_MTYPE, IPC_KIND_REQUEST, version, token, 2);
-        EXPECT_EQ(answer_token(&kind), token);
-        EXPECT_EQ(kind, token == 0 ? IPC_KIND_NO_REPLY : IPC_KIND_REPLY) << "token " << token;
+        EXPECT_EQ(raw_answer(), std::make_pair(token, int{token == 0 ? IPC_KIND_NO_REPLY : IPC_KIND_REPLY}));
     }
+
+    hac_test::put_payload(q, HAC_IPC_MTYPE, IPC_KIND_REQUEST, version, 4321, 1, 1);
+    ASSERT_TRUE(wait_until([&] { return queued(q) == 0; }));  // being joined
+    browser.signal(SIGTERM);
+    ASSERT_TRUE(wait_until([&] { return hac_test::last_sender(q) == browser.pid(); }));
+    hac_test::put_payload(q, HAC_IPC_MTYPE, IPC_KIND_REQUEST, version, 4321, 2);
+    EXPECT_EQ(raw_answer(), std::make_pair(4321, int{IPC_KIND_NO_REPLY})) << "the request in flight was not answered";
+    EXPECT_TRUE(browser.saw(hac_test::parse_json(R"({"m":"finalized"})")));
+    EXPECT_EQ(queued(q), 0u);
 }
 
 // A time limit, with the browser stopped: the query returns -6 without
 // writing its out-parameter, and its request is taken back off the queue,
-// so that the browser, once continued, never serves it. A command of
-// another thread waits for the endpoint no longer than the limit. An
+// so that no browser ever serves it. A command of another thread waits for
+// the endpoint no longer than the limit. A query without limit still waits
+// when the browser is killed, and the browser started next answers it. An
 // answer that comes after the limit (the browser busy in its member) is not
 // taken by the next query.
-TEST_F(HacFaults, AQueryAtItsTimeLimitReturnsAndNeitherItsRequestNorItsLateAnswerIsUsed) {
-    Browser browser(1);
-    ASSERT_TRUE(browser.ready() && Vetu_HAC_Client_Initialize() == 0);
-    ASSERT_TRUE(browser.stop_all_threads());
+TEST_F(HacFaults, QueriesAtTheirTimeLimitOrAcrossABrowserRestartGetOnlyTheirOwnAnswers) {
+    PeerProcess first({"browser", "1"});
+    ASSERT_TRUE(first.ready() && Vetu_HAC_Client_Initialize() == 0);
+    ASSERT_TRUE(first.stop_all_threads());
     ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(200), 0);
-    {
-        PendingCall limited(3, 4);
-        ASSERT_TRUE(limited.finished());
-        EXPECT_EQ(limited.rc, VETU_ERR_TIMED_OUT);
-        EXPECT_EQ(limited.errcode, kUntouched) << "out-parameter written on a time-out";
-    }
+    PendingCall limited(3, 4);
+    ASSERT_TRUE(limited.finished());
+    EXPECT_EQ(limited.rc, VETU_ERR_TIMED_OUT);
+    EXPECT_EQ(limited.errcode, kUntouched) << "out-parameter written on a time-out";
     EXPECT_EQ(queued(request_queue()), 0u) << "the request was left for the browser";
     // A query without limit holds the endpoint; a command under the limit
     // gives up waiting for it.
@@ -296,52 +253,65 @@ TEST_F(HacFaults, AQueryAtItsTimeLimitReturnsAndNeitherItsRequestNorItsLateAnswe
     PendingCall unlimited(5, 6);
     ASSERT_TRUE(wait_until([] { return queued(request_queue()) == 1; }));
     ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(200), 0);
-    {
-        PendingCall command([] {
-            VetuAppIdentifier app{8, 9};
-            return Vetu_HAC_Client_StopApp(&app);
-        });
-        ASSERT_TRUE(command.finished());
-        EXPECT_EQ(command.rc, VETU_ERR_TIMED_OUT);
-    }
-    browser.signal(SIGCONT);
-    expect_own_answer(unlimited, 1);
+    const VetuAppIdentifier stopped{8, 9};
+    PendingCall command([&] { return Vetu_HAC_Client_StopApp(&stopped); });
+    ASSERT_TRUE(command.finished());
+    EXPECT_EQ(command.rc, VETU_ERR_TIMED_OUT);
+    first.kill_and_reap();
+    PeerProcess second({"browser", "2"});  // not awaited: it may report the waiting query before it reports ready
+    expect_own_answer(unlimited, 2);
 
     ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(50), 0);
     int errcode = kUntouched;
     EXPECT_EQ(ask_error_code(1, hac_test::kSlowMemberOrg, &errcode), VETU_ERR_TIMED_OUT);
     ASSERT_EQ(Vetu_HAC_Client_SetQueryTimeout(5000), 0);
     PendingCall next(2, 3);
-    expect_own_answer(next, 1);
-    EXPECT_EQ(browser.count(served("GetAppErrorCode", 3, 4)), 0u) << "the withdrawn request was served";
-    EXPECT_EQ(browser.count(served("StopApp", 8, 9)), 0u) << "the command that gave up was sent";
+    expect_own_answer(next, 2);
+    EXPECT_EQ(second.count(served("GetAppErrorCode", 3, 4)), 0u) << "the withdrawn request was served";
+    EXPECT_EQ(second.count(served("StopApp", 8, 9)), 0u) << "the command that gave up was sent";
 }
 
-// The three queues removed and created again under both running halves (an
-// operator's hac queues --remove): each half's thread creates its queue
-// again, the client opens the new ones, and a query, a command and a
-// notification get through.
-TEST_F(HacFaults, BothHalvesServeAgainAfterTheirQueuesWereRemoved) {
+// Leftovers of an earlier run: stop orders in the request and the
+// notification queue, and two fragments of a three-fragment request of a
+// client that died. Neither half's receive thread takes a stop order for
+// its own, and the browser serves the requests after the fragments. Then
+// the three queues are removed under both running halves (an operator's
+// hac queues --remove): each half's thread creates its queue again, the
+// client opens the new ones, and a query, a command and a notification get
+// through.
+TEST_F(HacFaults, LeftoversOfAnEarlierRunAndRemovedQueuesSilenceNeitherHalf) {
+    char empty[] = "";
+    IpcData stop = {0, empty};
+    for (const key_t key : {HAC_REQUEST_QUEUE_KEY, HAC_NOTIFICATION_QUEUE_KEY})
+        ASSERT_EQ(
+            ipc_snd_internal(msgget(key, IPC_CREAT | 0666), HAC_IPC_MTYPE, HAC_IPC_CHUNK_SIZE, &stop, IPC_KIND_STOP),
+            0);
+    hac_test::put_payload(request_queue(), HAC_IPC_MTYPE, IPC_KIND_MESSAGE, std::string(3000, ' '), 0, 1, 2);
     hac_test::ReportLog log;
     hac_test::register_recording_manager();
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    Browser browser(1);
+    PeerProcess browser({"browser", "1", "1"});
     ASSERT_TRUE(browser.ready());
-    PendingCall before(1, 2);
-    expect_own_answer(before, 1);
+    EXPECT_TRUE(wait_until([&] { return numbered_states(log) == one_to(1); }))
+        << "the client's receive thread took the stale stop order and stopped";
+    VetuAppIdentifier app{9, 1};
+    ASSERT_EQ(Vetu_HAC_Client_StopApp(&app), 0);
+    EXPECT_TRUE(browser.saw(served("StopApp", 9, 1))) << "the command after the leftover fragments was lost";
+    PendingCall query(2, 3);
+    expect_own_answer(query, 1);  // else the browser's receive thread took the stale stop order
+
     hac_test::remove_hac_queues();
     ASSERT_TRUE(wait_until([] {
         return hac_test::queue_exists(HAC_REQUEST_QUEUE_KEY) && hac_test::queue_exists(HAC_NOTIFICATION_QUEUE_KEY);
     }));
     PendingCall after(5, 6);
     expect_own_answer(after, 1);
-    VetuAppIdentifier app{8, hac_test::kNotifyBackOrg};
+    app = {8, hac_test::kNotifyBackOrg};
     ASSERT_EQ(Vetu_HAC_Client_StopApp(&app), 0);
     Json::Value notified = served("StopApp", 8, hac_test::kNotifyBackOrg);
     notified["notify"] = 0;
     EXPECT_TRUE(browser.saw(notified));
-    notified = served("AppState", 8, hac_test::kNotifyBackOrg);
-    EXPECT_TRUE(log.saw(notified));
+    EXPECT_TRUE(log.saw(served("AppState", 8, hac_test::kNotifyBackOrg)));
 }
 
 // 1 kHz of SIGUSR1 at the application manager while two threads send
@@ -353,7 +323,7 @@ TEST_F(HacFaults, SignalStormAtTheApplicationManagerLosesAndMixesNothing) {
     hac_test::register_recording_manager();
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
     const int kNotifications = 300, kThreads = 2, kRounds = 150;
-    Browser browser(1, kNotifications);
+    PeerProcess browser({"browser", "1", std::to_string(kNotifications)});
     ASSERT_TRUE(browser.ready());
 
     std::atomic<bool> storming{true};
@@ -398,40 +368,6 @@ TEST_F(HacFaults, SignalStormAtTheApplicationManagerLosesAndMixesNothing) {
             if (line["m"] == "StopApp" && line["appid"] == t) seqs.push_back(line["orgid"].asInt());
         EXPECT_EQ(seqs, one_to(kRounds)) << "thread " << t;
     }
-}
-
-// Stop orders left in the request and the notification queue by an earlier
-// run: neither half's receive thread takes one for its own, and both serve.
-TEST_F(HacFaults, StaleStopOrdersInTheQueuesSilenceNeitherHalf) {
-    char empty[] = "";
-    IpcData stop = {0, empty};
-    for (const key_t key : {HAC_REQUEST_QUEUE_KEY, HAC_NOTIFICATION_QUEUE_KEY})
-        ASSERT_EQ(ipc_snd_internal(msgget(key, IPC_CREAT | 0666), HAC_IPC_MTYPE, HAC_IPC_CHUNK_SIZE, &stop,
-                                   IPC_KIND_STOP),
-                  0);
-    hac_test::ReportLog log;
-    hac_test::register_recording_manager();
-    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    Browser browser(1, 1);
-    ASSERT_TRUE(browser.ready());
-    PendingCall query(1, 2);
-    expect_own_answer(query, 1);  // else the browser's receive thread took the stale stop order
-    EXPECT_TRUE(wait_until([&] { return numbered_states(log) == one_to(1); }))
-        << "the client's receive thread took the stale stop order and stopped";
-}
-
-// Two fragments of a three-fragment request left by a client that died:
-// the browser that starts next serves the requests that follow.
-TEST_F(HacFaults, AHalfSentRequestDoesNotSwallowTheNextRequest) {
-    hac_test::put_payload(msgget(HAC_REQUEST_QUEUE_KEY, IPC_CREAT | 0666), HAC_IPC_MTYPE, IPC_KIND_MESSAGE,
-                          std::string(3000, ' '), 0, 1, 2);
-    Browser browser(1);
-    ASSERT_TRUE(browser.ready() && Vetu_HAC_Client_Initialize() == 0);
-    VetuAppIdentifier app{9, 1};
-    ASSERT_EQ(Vetu_HAC_Client_StopApp(&app), 0);
-    EXPECT_TRUE(browser.saw(served("StopApp", 9, 1))) << "the command after the leftover fragments was lost";
-    PendingCall query(2, 3);
-    expect_own_answer(query, 1);
 }
 
 }  // namespace
