@@ -85,11 +85,11 @@ void expect_own_answer(PendingCall& query, int generation) {
 }
 
 // Breaks off with a signal a query waiting for the stopped browser: it
-// returns -1, writes no out-parameter, and leaves its request in the queue.
+// returns -1, writes no out-parameter, and leaves its request alone in the
+// queue.
 void interrupt_query(int appid, int orgid) {
-    const size_t before = queued(request_queue());
     PendingCall query(appid, orgid);
-    ASSERT_TRUE(wait_until([&] { return queued(request_queue()) == before + 1; }));
+    ASSERT_TRUE(wait_until([&] { return queued(request_queue()) == 1; }));
     ASSERT_TRUE(wait_until([&] {
         pthread_kill(query.thread.native_handle(), SIGUSR1);
         return query.rc != 1;
@@ -136,8 +136,7 @@ TEST_F(HacFaults, BrowserStoppedAndContinuedMidStreamLosesAndMixesNothing) {
             accepted.push_back(seq);
     }
     sending = false;
-    toggler.join();
-    browser.signal(SIGCONT);
+    toggler.join();  // it leaves the browser continued
     const auto received = [&] {
         std::vector<long> numbers;  // -1 for a damaged text
         for (const Json::Value& line : browser.reports())
@@ -280,12 +279,8 @@ TEST_F(HacFaults, QueriesAtTheirTimeLimitOrAcrossABrowserRestartGetOnlyTheirOwnA
 // client opens the new ones, and a query, a command and a notification get
 // through.
 TEST_F(HacFaults, LeftoversOfAnEarlierRunAndRemovedQueuesSilenceNeitherHalf) {
-    char empty[] = "";
-    IpcData stop = {0, empty};
     for (const key_t key : {HAC_REQUEST_QUEUE_KEY, HAC_NOTIFICATION_QUEUE_KEY})
-        ASSERT_EQ(
-            ipc_snd_internal(msgget(key, IPC_CREAT | 0666), HAC_IPC_MTYPE, HAC_IPC_CHUNK_SIZE, &stop, IPC_KIND_STOP),
-            0);
+        hac_test::put_payload(msgget(key, IPC_CREAT | 0666), HAC_IPC_MTYPE, IPC_KIND_STOP, "", 0);
     hac_test::put_payload(request_queue(), HAC_IPC_MTYPE, IPC_KIND_MESSAGE, std::string(3000, ' '), 0, 1, 2);
     hac_test::ReportLog log;
     hac_test::register_recording_manager();
@@ -308,10 +303,7 @@ TEST_F(HacFaults, LeftoversOfAnEarlierRunAndRemovedQueuesSilenceNeitherHalf) {
     expect_own_answer(after, 1);
     app = {8, hac_test::kNotifyBackOrg};
     ASSERT_EQ(Vetu_HAC_Client_StopApp(&app), 0);
-    Json::Value notified = served("StopApp", 8, hac_test::kNotifyBackOrg);
-    notified["notify"] = 0;
-    EXPECT_TRUE(browser.saw(notified));
-    EXPECT_TRUE(log.saw(served("AppState", 8, hac_test::kNotifyBackOrg)));
+    EXPECT_TRUE(log.saw(served("AppState", 8, hac_test::kNotifyBackOrg))) << "the browser's notification was lost";
 }
 
 // 1 kHz of SIGUSR1 at the application manager while two threads send
