@@ -5,107 +5,78 @@
 
 #include <atomic>
 #include <cstddef>
-#include <cstring>
 
 namespace {
 
-using MallocFn = void* (*)(size_t);
-using CallocFn = void* (*)(size_t, size_t);
-using ReallocFn = void* (*)(void*, size_t);
-using FreeFn = void (*)(void*);
+void* (*real_malloc)(size_t);
+void* (*real_calloc)(size_t, size_t);
+void* (*real_realloc)(void*, size_t);
+void (*real_free)(void*);
 
-MallocFn real_malloc;
-CallocFn real_calloc;
-ReallocFn real_realloc;
-FreeFn real_free;
-
-// dlsym allocates while the real functions are still unknown.
+// dlsym allocates while the real functions are still being looked up: from
+// here, zeroed as static storage is, and never given back.
 alignas(16) char bootstrap[8192];
 size_t bootstrap_used;
-std::atomic<bool> resolving{false};
+bool resolving;
 
 thread_local long t_countdown;  // > 0: this thread fails its countdown-th allocation
 thread_local bool t_exempt;
 std::atomic<long> g_countdown{0};  // > 0: any thread not exempt
 std::atomic<bool> g_failed{false};
 
-void resolve() {
-    if (real_free != nullptr) return;
+template <typename Fn>
+void look_up(Fn& fn, const char* name) {
+    fn = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+// False while the real functions are being looked up.
+bool resolved() {
+    if (real_free != nullptr) return true;
+    if (resolving) return false;
     resolving = true;
-    real_malloc = reinterpret_cast<MallocFn>(dlsym(RTLD_NEXT, "malloc"));
-    real_calloc = reinterpret_cast<CallocFn>(dlsym(RTLD_NEXT, "calloc"));
-    real_realloc = reinterpret_cast<ReallocFn>(dlsym(RTLD_NEXT, "realloc"));
-    real_free = reinterpret_cast<FreeFn>(dlsym(RTLD_NEXT, "free"));
+    look_up(real_malloc, "malloc");
+    look_up(real_calloc, "calloc");
+    look_up(real_realloc, "realloc");
+    look_up(real_free, "free");
     resolving = false;
+    return true;
 }
 
 void* from_bootstrap(size_t n) {
     n = (n + 15) & ~static_cast<size_t>(15);
     if (bootstrap_used + n > sizeof bootstrap) return nullptr;
-    void* p = bootstrap + bootstrap_used;
     bootstrap_used += n;
-    return p;
+    return bootstrap + bootstrap_used - n;
 }
 
-bool in_bootstrap(void* p) {
-    return static_cast<char*>(p) >= bootstrap && static_cast<char*>(p) < bootstrap + sizeof bootstrap;
-}
-
+// Whether this allocation is the one to fail; sets errno as malloc does.
 bool this_one_fails() {
-    if (t_countdown > 0) {
-        if (--t_countdown == 0) {
-            g_failed = true;
-            return true;
-        }
-        return false;
-    }
-    if (t_exempt || g_countdown.load(std::memory_order_relaxed) <= 0) return false;
-    if (g_countdown.fetch_sub(1) == 1) {
+    if (t_exempt) return false;
+    const bool fails = t_countdown > 0 ? --t_countdown == 0 : g_countdown.load() > 0 && g_countdown.fetch_sub(1) == 1;
+    if (fails) {
         g_failed = true;
-        return true;
+        errno = ENOMEM;
     }
-    return false;
+    return fails;
 }
 
 }  // namespace
 
 extern "C" void* malloc(size_t n) {
-    if (resolving) return from_bootstrap(n);
-    resolve();
-    if (this_one_fails()) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return real_malloc(n);
+    if (!resolved()) return from_bootstrap(n);
+    return this_one_fails() ? nullptr : real_malloc(n);
 }
 
 extern "C" void* calloc(size_t count, size_t size) {
-    if (resolving) {
-        void* p = from_bootstrap(count * size);
-        if (p != nullptr) memset(p, 0, count * size);
-        return p;
-    }
-    resolve();
-    if (this_one_fails()) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return real_calloc(count, size);
+    if (!resolved()) return from_bootstrap(count * size);
+    return this_one_fails() ? nullptr : real_calloc(count, size);
 }
 
-extern "C" void* realloc(void* p, size_t n) {
-    resolve();
-    if (this_one_fails()) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return real_realloc(p, n);
-}
+extern "C" void* realloc(void* p, size_t n) { return resolved() && !this_one_fails() ? real_realloc(p, n) : nullptr; }
 
 extern "C" void free(void* p) {
-    if (p == nullptr || in_bootstrap(p)) return;
-    resolve();
-    real_free(p);
+    if (p == nullptr || (p >= bootstrap && p < bootstrap + sizeof bootstrap)) return;
+    if (resolved()) real_free(p);
 }
 
 namespace hac_test {

@@ -9,9 +9,9 @@ namespace hac_test {
 
 // Fails the nth allocation (1 = the next one) made by the calling thread.
 void fail_nth_allocation_here(long nth);
-// Fails the nth allocation made by any thread but those that called
-// exempt_this_thread() since.
+// Fails the nth allocation made by any thread.
 void fail_nth_allocation_anywhere(long nth);
+// An exempt thread's allocations neither fail nor count.
 void exempt_this_thread(bool exempt);
 // Disarms; true when the armed failure happened.
 bool disarm_allocation_failure();

@@ -1,18 +1,13 @@
 // Transport under queue faults, on real queues of the test's own keys: a
-// queue removed under a waiting receive or a running send, a full queue
-// whose receiver is stopped, and leftovers of an earlier run in a queue.
-#include <dirent.h>
+// queue removed under a waiting exchange or a running send, and a full
+// queue whose receiver is stopped.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cstring>
-#include <mutex>
+#include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "test_support.h"
@@ -20,72 +15,54 @@
 
 namespace {
 
-const size_t kChunk = 1024;
-using std::chrono::milliseconds;
+using hac_test::queued;
+using hac_test::wait_until;
 using std::chrono::seconds;
+
+const size_t kChunk = 1024;
 
 IpcData view(std::string& s) { return IpcData{static_cast<int32_t>(s.size()), &s[0]}; }
 
-TEST(QueueRemoved, WhileAnExchangeWaitsForItsAnswerTheCallFails) {
+// The status of a call run meanwhile on a thread of its own, or 1 when it
+// has not returned in time.
+int status_of(std::future<int>& call, std::chrono::seconds timeout) {
+    return call.wait_for(timeout) == std::future_status::ready ? call.get() : 1;
+}
+
+// An exchange waits for its answer when its reply queue goes: it fails.
+// The request queue takes two fragments; a send of sixteen waits in its
+// resends when that queue goes: it stops at once, with the status of a
+// queue that does not exist. Once the queue is there again, the next send
+// opens it.
+TEST(QueueRemoved, UnderAWaitingExchangeOrARunningSendTheCallFailsAndTheNextSendReopens) {
     const key_t key = hac_test::unique_queue_key();
     hac_test::QueueCleaner cleaner({key, key + 1});
-    const int request_q = msgget(key, IPC_CREAT | 0600);
-    const int reply_q = msgget(key + 1, IPC_CREAT | 0600);
+    const int request_q = msgget(key, IPC_CREAT | 0600), reply_q = msgget(key + 1, IPC_CREAT | 0600);
     IpcClient* client = nullptr;
     ASSERT_EQ(vetu_ipc_client_create(key, 1, 1, kChunk, &client), 0);
-    std::atomic<int> rc{1};
-    IpcData reply = {0, nullptr};
-    std::thread asker([&] {
-        char text[] = "question";
-        IpcData request = {8, text};
-        rc = vetu_ipc_client_send_sync_with_params(client, &request, &reply);
-    });
-    ASSERT_TRUE(hac_test::wait_until([&] { return hac_test::queued(request_q) == 1; }));
+    char question[] = "question";
+    IpcData request = {8, question}, reply = {0, nullptr};
+    auto exchange = std::async(std::launch::async, vetu_ipc_client_send_sync_with_params, client, &request, &reply);
+    ASSERT_TRUE(wait_until([&] { return queued(request_q) == 1; }));
     ASSERT_EQ(msgctl(reply_q, IPC_RMID, nullptr), 0);
-    EXPECT_TRUE(hac_test::wait_until([&] { return rc != 1; }, seconds(3)));
-    asker.join();
-    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(status_of(exchange, seconds(3)), -1);
     EXPECT_EQ(reply.data, nullptr);
-    vetu_ipc_client_destroy(client);
-}
 
-// The queue takes two fragments; the send of sixteen waits in its resends
-// when the queue goes: it stops at once, with the status of a queue that
-// does not exist. Once the queue is there again, the next send opens it.
-TEST(QueueRemoved, InTheMiddleOfAMultiFragmentSendTheSendStopsAndTheNextReopens) {
-    const key_t key = hac_test::unique_queue_key();
-    hac_test::QueueCleaner cleaner({key, key + 1});
-    const int q = msgget(key, IPC_CREAT | 0600);
     msqid_ds ds;
-    ASSERT_EQ(msgctl(q, IPC_STAT, &ds), 0);
+    ASSERT_EQ(msgctl(request_q, IPC_STAT, &ds), 0);
     ds.msg_qbytes = 2 * IPC_FRAGMENT_MSGSZ(kChunk);
-    ASSERT_EQ(msgctl(q, IPC_SET, &ds), 0);
-    IpcClient* client = nullptr;
-    ASSERT_EQ(vetu_ipc_client_create(key, 1, 0, kChunk, &client), 0);
-    std::string text = hac_test::numbered_payload(1, IPC_MAX_PAYLOAD);
-    IpcData payload = view(text);
-    std::atomic<int> rc{1};
-    std::thread sender([&] { rc = vetu_ipc_client_send(client, &payload); });
-    ASSERT_TRUE(hac_test::wait_until([&] { return hac_test::queued(q) == 2; }));
-    ASSERT_EQ(msgctl(q, IPC_RMID, nullptr), 0);
-    EXPECT_TRUE(hac_test::wait_until([&] { return rc != 1; }, seconds(2)));
-    sender.join();
-    EXPECT_EQ(rc, -3);
+    ASSERT_EQ(msgctl(request_q, IPC_SET, &ds), 0);
+    ASSERT_EQ(hac_test::take_all(request_q, 1).size(), 1u);
+    std::string text = hac_test::numbered_payload(1, IPC_MAX_PAYLOAD), small = "after";
+    IpcData payload = view(text), next = view(small);
+    auto send = std::async(std::launch::async, vetu_ipc_client_send, client, &payload);
+    ASSERT_TRUE(wait_until([&] { return queued(request_q) == 2; }));
+    ASSERT_EQ(msgctl(request_q, IPC_RMID, nullptr), 0);
+    EXPECT_EQ(status_of(send, seconds(2)), -3);
     const int again = msgget(key, IPC_CREAT | 0600);
-    std::string small = "after";
-    IpcData next = view(small);
     EXPECT_EQ(vetu_ipc_client_send(client, &next), 0);
-    EXPECT_EQ(hac_test::queued(again), 1u);
+    EXPECT_EQ(queued(again), 1u);
     vetu_ipc_client_destroy(client);
-}
-
-// The numbers of the intact payloads the peer got, in order; -1 for a
-// damaged one.
-std::vector<long> numbers_received(const hac_test::PeerProcess& peer) {
-    std::vector<long> out;
-    for (const Json::Value& line : peer.reports())
-        if (line["m"] == "payload") out.push_back(line["seq"].asInt64());
-    return out;
 }
 
 // The receiving process is stopped until its queue is full; sends then fail
@@ -94,7 +71,6 @@ std::vector<long> numbers_received(const hac_test::PeerProcess& peer) {
 // fills in the middle of a payload, whose remaining fragments, its last one
 // included, are given up.
 TEST(FullQueue, ReceiverStoppedSendsFailInBoundedTimeAndNothingAcceptedIsLost) {
-    const size_t payload_len = 4000;
     const key_t key = hac_test::unique_queue_key();
     hac_test::QueueCleaner cleaner({key, key + 1});
     hac_test::PeerProcess sink({"transport", std::to_string(key)});
@@ -103,32 +79,33 @@ TEST(FullQueue, ReceiverStoppedSendsFailInBoundedTimeAndNothingAcceptedIsLost) {
     ASSERT_EQ(vetu_ipc_client_create(key, hac_test::kPeerMtype, 0, kChunk, &client), 0);
     sink.signal(SIGSTOP);
     std::vector<long> accepted;
-    int failures = 0;
     long seq = 0;
-    while (failures < 2 && seq < 100) {
-        std::string text = hac_test::numbered_payload(++seq, payload_len);
+    const auto send_next = [&] {
+        std::string text = hac_test::numbered_payload(++seq, 4000);
         IpcData payload = view(text);
-        std::atomic<int> rc{1};
-        std::thread sender([&] { rc = vetu_ipc_client_send(client, &payload); });
-        const bool returned = hac_test::wait_until([&] { return rc != 1; }, seconds(10));
-        sender.join();
-        ASSERT_TRUE(returned) << "send of " << seq << " did not return";
+        auto send = std::async(std::launch::async, vetu_ipc_client_send, client, &payload);
+        return status_of(send, seconds(10));
+    };
+    for (int failures = 0; failures < 2;) {
+        const int rc = send_next();
+        ASSERT_TRUE(rc == 0 || rc == -1) << "send of " << seq << ": " << rc << " (1: did not return)";
         if (rc == 0) accepted.push_back(seq);
-        else {
-            EXPECT_EQ(rc, -1);
-            ++failures;
-        }
+        failures += rc != 0;
+        ASSERT_LT(seq, 100) << "the queue never filled";
     }
-    EXPECT_EQ(failures, 2) << "the queue never filled";
     sink.signal(SIGCONT);
     for (int i = 0; i < 5; ++i) {
-        std::string text = hac_test::numbered_payload(++seq, payload_len);
-        IpcData payload = view(text);
-        ASSERT_EQ(vetu_ipc_client_send(client, &payload), 0);
+        ASSERT_EQ(send_next(), 0);
         accepted.push_back(seq);
     }
-    EXPECT_TRUE(hac_test::wait_until([&] { return numbers_received(sink).size() >= accepted.size(); }, seconds(5)));
-    EXPECT_EQ(numbers_received(sink), accepted) << "accepted payloads lost or reordered, or damaged (-1)";
+    const auto received = [&] {
+        std::vector<long> numbers;  // -1 for a damaged payload
+        for (const Json::Value& line : sink.reports())
+            if (line["m"] == "payload") numbers.push_back(line["seq"].asInt64());
+        return numbers;
+    };
+    EXPECT_TRUE(wait_until([&] { return received().size() >= accepted.size(); }, seconds(5)));
+    EXPECT_EQ(received(), accepted) << "accepted payloads lost or reordered, or damaged (-1)";
     vetu_ipc_client_destroy(client);
 }
 
