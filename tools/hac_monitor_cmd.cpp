@@ -584,12 +584,6 @@ void handle_wait_status(pid_t tid, int status) {
 
 // ---- attaching ----
 
-std::string read_link(const std::string& path) {
-    char target[256];
-    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-    return n > 0 ? std::string(target, (size_t)n) : std::string();
-}
-
 // Why this user may not trace the process, as far as can be seen.
 std::string refusal_text(pid_t pid) {
     const pid_t tracer = tracer_of(pid);
@@ -679,12 +673,6 @@ std::map<pid_t, std::string> waiting_roles() {
         for (const QueueWaiter& waiter : queue_waiters(state.id)) roles.emplace(waiter.pid, side.role);
     }
     return roles;
-}
-
-bool same_ipc_namespace(pid_t pid) {
-    const std::string theirs = read_link("/proc/" + std::to_string(pid) + "/ns/ipc");
-    const std::string ours = read_link("/proc/self/ns/ipc");
-    return theirs.empty() || ours.empty() || theirs == ours;
 }
 
 [[noreturn]] void fail(int status, const std::string& message) {

@@ -128,6 +128,22 @@ std::string process_text(pid_t pid) {
     return "pid " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
 }
 
+namespace {
+
+std::string read_link(const std::string& path) {
+    char target[256];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, (size_t)n) : std::string();
+}
+
+}  // namespace
+
+bool same_ipc_namespace(pid_t pid) {
+    const std::string theirs = read_link("/proc/" + std::to_string(pid) + "/ns/ipc");
+    const std::string ours = read_link("/proc/self/ns/ipc");
+    return theirs.empty() || ours.empty() || theirs == ours;
+}
+
 bool process_alive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
 namespace {

@@ -62,6 +62,9 @@ std::string process_name(pid_t pid);
 // "pid 42 (hac)", or "pid 42" when the name cannot be read.
 std::string process_text(pid_t pid);
 bool process_alive(pid_t pid);
+// Whether a process sees the queues this one sees (true when it cannot be
+// told): queue ids count from 0 in every IPC namespace.
+bool same_ipc_namespace(pid_t pid);
 // Every process, and every thread of a process, that /proc shows.
 std::vector<pid_t> process_ids();
 std::vector<pid_t> thread_ids(pid_t pid);

@@ -173,7 +173,8 @@ std::vector<QueueWaiter> queue_waiters(int msqid) {
     std::vector<QueueWaiter> waiters;
     const pid_t self = getpid();
     for (pid_t pid : process_ids()) {
-        if (pid == self) continue;
+        // A queue of another IPC namespace may have the same id.
+        if (pid == self || !same_ipc_namespace(pid)) continue;
         const std::string tasks_dir = "/proc/" + std::to_string(pid) + "/task/";
         for (pid_t tid : thread_ids(pid))
             if (thread_waits_on(tasks_dir + std::to_string(tid), msqid)) waiters.push_back({pid, tid});
