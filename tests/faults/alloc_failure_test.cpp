@@ -247,6 +247,34 @@ TEST_F(AllocationFailure, AMessageTextIsWrittenWholeOrNotAtAll) {
         [&](bool) { EXPECT_TRUE(text.empty() || text == whole) << "a cut text"; });
 }
 
+// A record that holds entries already, decoded into: on a failure its
+// entries are as they were, however far the decode got.
+TEST_F(AllocationFailure, ARecordDecodedIntoIsLeftAsItWasOnFailure) {
+    VetuAITAppInfo sent;
+    for (int i = 0; i < 3; ++i) {
+        sent.tranprotocols.push_back(TranProtocol{i, "http://b", "i", i});
+        sent.bd.push_back("boundary");
+    }
+    sent.trprn = sent.bn = 3;
+    std::string document;
+    ASSERT_EQ(aitappinfo_packet(&sent, document), 0);
+    const Json::Value root = hac_test::parse_json(document);
+    VetuAITAppInfo held;
+    held.tranprotocols = {TranProtocol{7, "u", "p", 1}, TranProtocol{8, "u", "p", 1}};
+    held.bd = {"x", "y"};
+    VetuAITAppInfo target = held;
+    Json::Value argument = root;
+    fail_each_allocation(
+        "decoding into a record with entries", [&] { return aitappinfo_unpacket(std::move(argument), &target); },
+        -4, [&](bool failed) {
+            const size_t entries = failed ? 2 : 5;
+            EXPECT_EQ(target.tranprotocols.size(), entries);
+            EXPECT_EQ(target.bd.size(), entries);
+            target = VetuAITAppInfo(held);  // as tight as the caller's vectors were
+            argument = root;
+        });
+}
+
 // A growth failure keeps the caller's block valid; the next receive skips
 // the rest of that payload and takes the one after it whole.
 TEST_F(AllocationFailure, ReceiveGrowthFailureKeepsTheBlockAndLosesOnlyThatPayload) {
