@@ -113,6 +113,8 @@ static std::vector<std::string> emulator_prefix() {
     return prefix;
 }
 
+bool suite_is_emulated() { return !emulator_prefix().empty(); }
+
 Peer::Peer(const std::string& path, const std::vector<std::string>& args, const std::string& stdout_path) : pid_(-1) {
     std::vector<std::string> argv_s = emulator_prefix();
     const bool emulated = !argv_s.empty();

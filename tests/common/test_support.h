@@ -59,6 +59,9 @@ private:
     bool active_;
 };
 
+// Whether the suite runs under a user-mode emulator (a cross build).
+bool suite_is_emulated();
+
 // Runs an executable as a separate process. stdout_path, when given,
 // receives its standard output.
 class Peer {

@@ -390,6 +390,9 @@ TEST_F(ClientTexts, ATimeLimitEndsTheQueryOnceItsReplyQueueHasRoomAgain) {
 // (ThreadSanitizer refuses to start threads after a fork of a process with
 // threads, which is what is checked here.)
 TEST_F(ClientTexts, AChildForkedByAHostWithATimeLimitKeepsIt) {
+    // qemu-user aborts when a forked child of a threaded process starts a
+    // thread of its own, whatever the thread does.
+    if (suite_is_emulated()) GTEST_SKIP() << "a thread started after fork aborts the emulator";
     ASSERT_GE(msgget(HAC_REQUEST_QUEUE_KEY, IPC_CREAT | 0600), 0);
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
     Vetu_HAC_Client_SetQueryTimeout(10);
