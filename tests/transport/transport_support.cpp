@@ -1,6 +1,7 @@
 #include "transport_support.h"
 
-#include <sys/ipc.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/msg.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -30,8 +31,7 @@ Received receive(int msqid, long mtype, int capacity) {
     char* block = static_cast<char*>(calloc(1, static_cast<size_t>(capacity)));
     Received r{};
     r.capacity = capacity;
-    r.rc = ipc_rcv_internal(msqid, mtype, kChunk, reinterpret_cast<IpcFragment*>(fragment.data()), &block,
-                            &r.capacity);
+    r.rc = ipc_rcv_internal(msqid, mtype, kChunk, reinterpret_cast<IpcFragment*>(fragment.data()), &block, &r.capacity);
     const IpcFragment* f = reinterpret_cast<const IpcFragment*>(fragment.data());
     r.kind = f->kind;
     if (r.rc == 0) {
@@ -55,14 +55,14 @@ size_t Recorder::count() {
     return seen.size();
 }
 
-std::string Recorder::at(size_t i) {
-    std::lock_guard<std::mutex> lock(mutex);
-    return i < seen.size() ? seen[i] : std::string();
-}
-
 std::vector<std::string> Recorder::payloads() {
     std::lock_guard<std::mutex> lock(mutex);
     return seen;
+}
+
+bool Recorder::blocked_on_its_thread(int sig) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return sigismember(&thread_mask, sig) == 1;
 }
 
 void Recorder::set_reply(const std::string& bytes) {
@@ -74,6 +74,7 @@ IpcData* Recorder::callback(const IpcData* payload, void* self) {
     Recorder* r = static_cast<Recorder*>(self);
     r->thread_id = static_cast<pid_t>(syscall(SYS_gettid));
     std::lock_guard<std::mutex> lock(r->mutex);
+    pthread_sigmask(SIG_BLOCK, nullptr, &r->thread_mask);
     while (r->capacity < payload->len + 1) r->capacity = 2 * r->capacity - 1;
     if (!std::all_of(payload->data + payload->len, payload->data + r->capacity, [](char c) { return c == 0; }))
         r->blocks_zero_beyond = false;
@@ -84,9 +85,22 @@ IpcData* Recorder::callback(const IpcData* payload, void* self) {
     return copy;
 }
 
-Server::Server(key_t key, int has_reply, Recorder* recorder)
-    : rc(vetu_ipc_server_create(key, kMtype, has_reply, kChunk, &handle)) {
-    if (rc == 0 && recorder != nullptr) vetu_ipc_server_register_callback(handle, Recorder::callback, recorder);
+Client::Client(key_t key, int has_reply) { vetu_ipc_client_create(key, kMtype, has_reply, kChunk, &handle); }
+
+Client::~Client() { vetu_ipc_client_destroy(handle); }
+
+Exchange exchange(IpcClient* client, std::string request, int len_before) {
+    IpcData req = as_payload(request), reply = {len_before, nullptr};
+    Exchange ex{vetu_ipc_client_send_sync_with_params(client, &req, &reply), reply.len, ""};
+    if (ex.rc == 0) ex.bytes.assign(reply.data, reply.len != len_before ? reply.len : strlen(reply.data));
+    free(reply.data);
+    return ex;
+}
+
+Server::Server(key_t key, int has_reply, Recorder* recorder) {
+    EXPECT_EQ(vetu_ipc_server_create(key, kMtype, has_reply, kChunk, &handle), 0);
+    if (handle != nullptr && recorder != nullptr)
+        vetu_ipc_server_register_callback(handle, Recorder::callback, recorder);
 }
 
 Server::~Server() {

@@ -4,6 +4,7 @@
 #ifndef TRANSPORT_SUPPORT_H
 #define TRANSPORT_SUPPORT_H
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -59,21 +60,37 @@ struct Recorder {
     std::vector<std::string> seen;
     std::string reply;
     std::atomic<pid_t> thread_id{0};
+    sigset_t thread_mask{};  // blocked on the callback's thread
     int capacity = kChunk + 1;
     bool blocks_zero_beyond = true;
     size_t count();
-    std::string at(size_t i);
     std::vector<std::string> payloads();
+    bool blocked_on_its_thread(int sig);
     void set_reply(const std::string& bytes);
     static IpcData* callback(const IpcData* payload, void* self);
 };
 
-// A server endpoint destroyed with the test.
+// A client endpoint destroyed with the test.
+struct Client {
+    explicit Client(key_t key, int has_reply = 1);
+    ~Client();
+    IpcClient* handle = nullptr;
+};
+
+// One exchange through the params variant, the reply freed here. A no-reply
+// answer leaves len alone; its bytes are then the string "a".
+struct Exchange {
+    int rc;
+    int len;
+    std::string bytes;
+};
+Exchange exchange(IpcClient* client, std::string request, int len_before = 77);
+
+// A server endpoint destroyed with the test; a failed create fails the test.
 struct Server {
     explicit Server(key_t key, int has_reply = 1, Recorder* recorder = nullptr);
     ~Server();
     IpcServer* handle = nullptr;
-    int rc;
 };
 
 }  // namespace transport_test

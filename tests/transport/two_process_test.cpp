@@ -38,24 +38,20 @@ TEST(TwoProcesses, PayloadsCrossWholeAlsoAcrossAStopAndContinue) {
     ASSERT_TRUE(wait_until([&] { return !process_stopped(server.pid()); }));
     put_fragment(msqid, kPeerMtype, {IPC_KIND_MESSAGE, 1030, 1, 5, 2}, split.substr(1025));
 
-    IpcClient* client = nullptr;
-    ASSERT_EQ(vetu_ipc_client_create(key, kPeerMtype, 1, kChunk, &client), 0);
-    std::string small = "hello", large = pattern(5000), largest = pattern(16384), stop = "exit";
-    for (std::string* text : {&small, &large}) {
-        IpcData payload = as_payload(*text);
-        EXPECT_EQ(vetu_ipc_client_send(client, &payload), 0);
+    Client client(key);
+    static_assert(kMtype == kPeerMtype, "the peer serves the message type of these tests");
+    const std::string small = "hello", large = pattern(5000), largest = pattern(16384);
+    for (std::string text : {small, large}) {
+        IpcData payload = as_payload(text);
+        EXPECT_EQ(vetu_ipc_client_send(client.handle, &payload), 0);
     }
-    IpcData payload = as_payload(largest), reply = {0, nullptr};
-    ASSERT_EQ(vetu_ipc_client_send_sync_with_params(client, &payload, &reply), 0);
-    std::string expected = largest;
-    for (char& c : expected) c = answer_byte(c);
-    EXPECT_EQ(std::string(reply.data, static_cast<size_t>(reply.len)), expected);
-    free(reply.data);
-    payload = as_payload(stop);
-    EXPECT_EQ(vetu_ipc_client_send(client, &payload), 0);
-    vetu_ipc_client_destroy(client);
+    std::string answer = largest;
+    for (char& c : answer) c = answer_byte(c);
+    EXPECT_EQ(exchange(client.handle, largest).bytes, answer);
+    put_payload(msqid, kPeerMtype, IPC_KIND_MESSAGE, "exit", 0);
     EXPECT_EQ(server.wait(), 0);
-    const std::vector<Json::Value> reports = {parse_json(R"({"m":"ready"})"), got(split), got(small), got(large),
-                                              got(largest), got(stop), parse_json(R"({"m":"done"})")};
+    const std::vector<Json::Value> reports = {
+        parse_json(R"({"m":"ready"})"), got(split), got(small), got(large), got(largest), got("exit"),
+        parse_json(R"({"m":"done"})")};
     EXPECT_EQ(server.reports(), reports);
 }
