@@ -1,39 +1,12 @@
 // Client endpoint against a server endpoint on real queues.
 #include <gtest/gtest.h>
-#include <sys/ipc.h>
 #include <sys/msg.h>
-
-#include <cstdlib>
-#include <cstring>
 
 #include "transport_support.h"
 
 using namespace transport_test;
-using hac_test::wait_until;
 
 namespace {
-
-struct Client {
-    explicit Client(key_t key, int has_reply = 1) { vetu_ipc_client_create(key, kMtype, has_reply, kChunk, &handle); }
-    ~Client() { vetu_ipc_client_destroy(handle); }
-    IpcClient* handle = nullptr;
-};
-
-// One exchange through the params variant; the reply's bytes are freed here.
-struct Exchange {
-    int rc;
-    int len;
-    std::string bytes;
-};
-Exchange exchange(IpcClient* client, std::string request, int len_before = 77) {
-    IpcData req = as_payload(request);
-    IpcData reply = {len_before, nullptr};
-    Exchange ex{vetu_ipc_client_send_sync_with_params(client, &req, &reply), reply.len, ""};
-    // A no-reply answer leaves len alone: its bytes are the string "a".
-    if (ex.rc == 0) ex.bytes.assign(reply.data, reply.len != len_before ? reply.len : strlen(reply.data));
-    free(reply.data);
-    return ex;
-}
 
 std::string g_callback_reply;
 int g_callback_calls = 0;
@@ -45,118 +18,94 @@ void keep_reply(const IpcData* reply, int status) {
 
 }  // namespace
 
-TEST(IpcClient, OpensLazilyAndSucceedsOnceTheServerExists) {
-    const key_t key = hac_test::unique_queue_key();
-    hac_test::QueueCleaner cleaner({key, key + 1});
-    Client client(key);
-    Client one_way(key, 0);
-    std::string text = "hello";
-    IpcData payload = as_payload(text);
-    EXPECT_EQ(vetu_ipc_client_send(client.handle, &payload), -3);
-    EXPECT_EQ(exchange(client.handle, "q").rc, -3);
-    Recorder recorder;
-    Server server(key, 1, &recorder);
-    ASSERT_EQ(server.rc, 0);
-    EXPECT_EQ(vetu_ipc_client_send(client.handle, &payload), 0);
-    EXPECT_EQ(vetu_ipc_client_send(one_way.handle, &payload), 0);
-    EXPECT_EQ(exchange(one_way.handle, "q").rc, -3);
-    EXPECT_EQ(vetu_ipc_client_send_sync_with_callback(one_way.handle, &payload, keep_reply), -3);
-    std::string empty;
-    IpcData none = as_payload(empty);
-    EXPECT_EQ(vetu_ipc_client_send(client.handle, &none), -3);
-    ASSERT_TRUE(wait_until([&] { return recorder.count() == 2; }));
-    EXPECT_EQ(recorder.at(1), "hello");
-}
-
-TEST(IpcClient, RequestsUpToTheLimitGetTheirWholeReply) {
+// Answers left on the reply queue before a request (a stale one, one too
+// large to receive, another client's) are discarded first or left alone.
+// A request of up to 16384 bytes gets its whole reply through the params
+// variant and through the callback variant, which lends it for the call. A
+// no-reply answer leaves len alone, hands over "a" and skips the callback.
+TEST(IpcClient, RequestsGetTheirOwnWholeReplyThroughEitherVariant) {
     QueuePair q;
     Recorder recorder;
     Server server(q.key, 1, &recorder);
     Client client(q.key);
+    std::string stale = pattern(1500);
+    IpcData old = as_payload(stale);
+    ipc_snd_internal(q.reply, kMtype, kChunk, &old, IPC_KIND_REPLY);
+    put_fragment(q.reply, kMtype, {IPC_KIND_REPLY, 3, 1, 3}, "big", 4 * kChunk);  // too large to receive
+    put_fragment(q.reply, kMtype + 1, {IPC_KIND_REPLY, 5, 1, 5}, "other");        // another client's
     const std::string largest = pattern(16384);
     Exchange ex = exchange(client.handle, largest);
     ASSERT_EQ(ex.rc, 0);
     EXPECT_EQ(ex.len, 16384);
     EXPECT_EQ(ex.bytes, largest);
-    EXPECT_EQ(recorder.at(0), largest);
-    EXPECT_EQ(exchange(client.handle, pattern(16385)).rc, -1);
+    EXPECT_EQ(take_all(q.reply, kMtype + 1).size(), 1u);
     std::string over = pattern(16385);
     IpcData payload = as_payload(over);
+    EXPECT_EQ(exchange(client.handle, over).rc, -1);
     EXPECT_EQ(vetu_ipc_client_send(client.handle, &payload), -1);
     EXPECT_EQ(queued(q.request), 0u);
-    EXPECT_EQ(recorder.count(), 1u);
-}
+    EXPECT_EQ(recorder.payloads(), std::vector<std::string>{largest});
 
-TEST(IpcClient, CallbackVariantLendsAMultiFragmentReply) {
-    QueuePair q;
-    Recorder recorder;
-    recorder.reply = pattern(3000);
-    Server server(q.key, 1, &recorder);
-    Client client(q.key);
+    recorder.set_reply(pattern(3000));
     std::string text = "give";
     IpcData request = as_payload(text);
     g_callback_calls = 0;
     EXPECT_EQ(vetu_ipc_client_send_sync_with_callback(client.handle, &request, keep_reply), 0);
     EXPECT_EQ(g_callback_calls, 1);
-    EXPECT_EQ(g_callback_reply, recorder.reply);
+    EXPECT_EQ(g_callback_reply, pattern(3000));
     EXPECT_EQ(vetu_ipc_client_send_sync_with_callback(client.handle, &request, nullptr), 0);
-}
 
-TEST(IpcClient, NoReplyAnswerKeepsLenAndSkipsTheCallback) {
-    QueuePair q;
-    Server server(q.key);  // no callback registered
-    Client client(q.key);
-    Exchange ex = exchange(client.handle, "anyone?");
+    vetu_ipc_server_unregister_callback(server.handle);
+    ex = exchange(client.handle, "anyone?");
     EXPECT_EQ(ex.rc, 0);
     EXPECT_EQ(ex.len, 77);
     EXPECT_EQ(ex.bytes, "a");
     EXPECT_EQ(exchange(client.handle, "anyone?", 0).len, 0);
-    std::string text = "anyone?";
-    IpcData request = as_payload(text);
-    g_callback_calls = 0;
     EXPECT_EQ(vetu_ipc_client_send_sync_with_callback(client.handle, &request, keep_reply), 0);
-    EXPECT_EQ(g_callback_calls, 0);
+    EXPECT_EQ(g_callback_calls, 1);
 }
 
-TEST(IpcClient, StaleAnswersAreDiscardedBeforeARequest) {
-    QueuePair q;
+// A client endpoint opens its queues at its first send and creates none:
+// -3 until its server endpoint exists. Arguments that would corrupt memory,
+// an empty payload and exchanges through a one-way endpoint are refused
+// with -3 before anything is allocated or sent.
+TEST(IpcEndpoints, ClientsOpenLazilyAndBadArgumentsAreRefused) {
+    const key_t key = unique_queue_key();
+    QueueCleaner cleaner({key, key + 1});
+    Client client(key), one_way(key, 0);
+    std::string text = "hello", empty;
+    IpcData ok = as_payload(text), none = as_payload(empty), reply = {0, nullptr};
+    IpcData negative = {-4, &text[0]}, null_data = {3, nullptr};
+    EXPECT_EQ(vetu_ipc_client_send(client.handle, &ok), -3);
+    EXPECT_EQ(exchange(client.handle, "q").rc, -3);
     Recorder recorder;
-    recorder.reply = "fresh";
-    std::string stale = pattern(1500);
-    IpcData old = as_payload(stale);
-    ipc_snd_internal(q.reply, kMtype, kChunk, &old, IPC_KIND_REPLY);
-    put_fragment(q.reply, kMtype, {IPC_KIND_REPLY, 3, 1, 3}, "big", 4 * kChunk);  // too large to receive
-    put_fragment(q.reply, kMtype + 1, {IPC_KIND_REPLY, 5, 1, 5}, "other");       // another client's
-    Server server(q.key, 1, &recorder);
-    Client client(q.key);
-    Exchange ex = exchange(client.handle, "now");
-    EXPECT_EQ(ex.rc, 0);
-    EXPECT_EQ(ex.bytes, "fresh");
-    EXPECT_EQ(take_all(q.reply, kMtype + 1).size(), 1u);
-}
+    Server server(key, 1, &recorder);
+    EXPECT_EQ(vetu_ipc_client_send(client.handle, &ok), 0);
+    EXPECT_EQ(vetu_ipc_client_send(one_way.handle, &ok), 0);
+    ASSERT_TRUE(wait_until([&] { return recorder.count() == 2; }));
 
-TEST(IpcClient, ArgumentsThatWouldCorruptMemoryAreRefused) {
-    QueuePair q;
-    Recorder recorder;
-    Server server(q.key, 1, &recorder);
-    Client client(q.key);
-    std::string text = "abc";
-    IpcData negative = {-4, &text[0]};
-    IpcData null_data = {3, nullptr};
-    IpcData reply = {0, nullptr};
+    EXPECT_EQ(exchange(one_way.handle, "q").rc, -3);
+    EXPECT_EQ(vetu_ipc_client_send_sync_with_callback(one_way.handle, &ok, keep_reply), -3);
+    EXPECT_EQ(vetu_ipc_client_send(client.handle, &none), -3);
     for (IpcData* bad : {&negative, &null_data, static_cast<IpcData*>(nullptr)}) {
         EXPECT_EQ(vetu_ipc_client_send(client.handle, bad), -3);
         EXPECT_EQ(vetu_ipc_client_send_sync_with_params(client.handle, bad, &reply), -3);
         EXPECT_EQ(vetu_ipc_client_send_sync_with_callback(client.handle, bad, keep_reply), -3);
     }
-    IpcData ok = as_payload(text);
     EXPECT_EQ(vetu_ipc_client_send_sync_with_params(client.handle, &ok, nullptr), -3);
     EXPECT_EQ(vetu_ipc_client_send(nullptr, &ok), -3);
-    IpcClient* out = nullptr;
-    EXPECT_EQ(vetu_ipc_client_create(q.key, kMtype, 1, kChunk, nullptr), -3);
-    EXPECT_EQ(vetu_ipc_client_create(q.key, kMtype, 1, SIZE_MAX - 20, &out), -3);
-    EXPECT_EQ(out, nullptr);
+    IpcClient* client_out = nullptr;
+    EXPECT_EQ(vetu_ipc_client_create(key, kMtype, 1, kChunk, nullptr), -3);
+    EXPECT_EQ(vetu_ipc_client_create(key, kMtype, 1, SIZE_MAX - 20, &client_out), -3);
+    EXPECT_EQ(client_out, nullptr);
     EXPECT_EQ(vetu_ipc_client_destroy(nullptr), -3);
-    EXPECT_EQ(queued(q.request), 0u);
-    EXPECT_EQ(recorder.count(), 0u);
+    IpcServer* server_out = nullptr;
+    EXPECT_EQ(vetu_ipc_server_create(key, kMtype, 1, kChunk, nullptr), -3);
+    EXPECT_EQ(vetu_ipc_server_create(key, kMtype, 1, SIZE_MAX - 20, &server_out), -3);
+    EXPECT_EQ(server_out, nullptr);
+    EXPECT_EQ(vetu_ipc_server_destroy(nullptr), -3);
+    EXPECT_EQ(vetu_ipc_server_register_callback(nullptr, Recorder::callback, nullptr), -3);
+    EXPECT_EQ(vetu_ipc_server_unregister_callback(nullptr), -3);
+    EXPECT_EQ(queued(msgget(key, 0)), 0u);
+    EXPECT_EQ(recorder.payloads(), (std::vector<std::string>{"hello", "hello"}));
 }

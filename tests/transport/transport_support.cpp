@@ -1,17 +1,19 @@
 #include "transport_support.h"
 
-#include <sys/ipc.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/msg.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 namespace transport_test {
 
 QueuePair::QueuePair()
-    : key(hac_test::unique_queue_key()),
+    : key(unique_queue_key()),
       cleaner({key, key + 1}),
       request(msgget(key, IPC_CREAT | 0666)),
       reply(msgget(key + 1, IPC_CREAT | 0666)) {}
@@ -29,8 +31,7 @@ Received receive(int msqid, long mtype, int capacity) {
     char* block = static_cast<char*>(calloc(1, static_cast<size_t>(capacity)));
     Received r{};
     r.capacity = capacity;
-    r.rc = ipc_rcv_internal(msqid, mtype, kChunk, reinterpret_cast<IpcFragment*>(fragment.data()), &block,
-                            &r.capacity);
+    r.rc = ipc_rcv_internal(msqid, mtype, kChunk, reinterpret_cast<IpcFragment*>(fragment.data()), &block, &r.capacity);
     const IpcFragment* f = reinterpret_cast<const IpcFragment*>(fragment.data());
     r.kind = f->kind;
     if (r.rc == 0) {
@@ -41,53 +42,65 @@ Received receive(int msqid, long mtype, int capacity) {
     return r;
 }
 
-static std::string task_file(pid_t tid, const char* name) {
-    return hac_test::read_file("/proc/self/task/" + std::to_string(tid) + "/" + name);
-}
-
 bool task_sleeps(pid_t tid) {
-    const std::string stat = task_file(tid, "stat");
+    const std::string stat = read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
     const size_t paren = stat.rfind(')');
     return paren != std::string::npos && stat.compare(paren + 2, 1, "S") == 0;
 }
 
 bool task_exists(pid_t tid) { return access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) == 0; }
 
-std::string task_status(pid_t tid, const std::string& field) {
-    for (const std::string& line : hac_test::split_lines(task_file(tid, "status")))
-        if (line.compare(0, field.size() + 1, field + ":") == 0) return line.substr(field.size() + 1);
-    return "";
-}
-
-IpcData* new_answer(const std::string& bytes) {
-    IpcData* answer = new IpcData;
-    answer->len = static_cast<int32_t>(bytes.size());
-    answer->data = static_cast<char*>(malloc(bytes.size() + 1));
-    memcpy(answer->data, bytes.c_str(), bytes.size() + 1);
-    return answer;
-}
-
 size_t Recorder::count() {
     std::lock_guard<std::mutex> lock(mutex);
     return seen.size();
 }
 
-std::string Recorder::at(size_t i) {
+std::vector<std::string> Recorder::payloads() {
     std::lock_guard<std::mutex> lock(mutex);
-    return i < seen.size() ? seen[i] : std::string();
+    return seen;
+}
+
+bool Recorder::blocked_on_its_thread(int sig) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return sigismember(&thread_mask, sig) == 1;
+}
+
+void Recorder::set_reply(const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(mutex);
+    reply = bytes;
 }
 
 IpcData* Recorder::callback(const IpcData* payload, void* self) {
     Recorder* r = static_cast<Recorder*>(self);
     r->thread_id = static_cast<pid_t>(syscall(SYS_gettid));
     std::lock_guard<std::mutex> lock(r->mutex);
+    pthread_sigmask(SIG_BLOCK, nullptr, &r->thread_mask);
+    while (r->capacity < payload->len + 1) r->capacity = 2 * r->capacity - 1;
+    if (!std::all_of(payload->data + payload->len, payload->data + r->capacity, [](char c) { return c == 0; }))
+        r->blocks_zero_beyond = false;
     r->seen.emplace_back(payload->data, static_cast<size_t>(payload->len));
-    return new_answer(r->reply.empty() ? r->seen.back() : r->reply);
+    const std::string& answer = r->reply.empty() ? r->seen.back() : r->reply;
+    IpcData* copy = new IpcData{static_cast<int32_t>(answer.size()), static_cast<char*>(malloc(answer.size() + 1))};
+    memcpy(copy->data, answer.c_str(), answer.size() + 1);
+    return copy;
 }
 
-Server::Server(key_t key, int has_reply, Recorder* recorder, long mtype)
-    : rc(vetu_ipc_server_create(key, mtype, has_reply, kChunk, &handle)) {
-    if (rc == 0 && recorder != nullptr) vetu_ipc_server_register_callback(handle, Recorder::callback, recorder);
+Client::Client(key_t key, int has_reply) { vetu_ipc_client_create(key, kMtype, has_reply, kChunk, &handle); }
+
+Client::~Client() { vetu_ipc_client_destroy(handle); }
+
+Exchange exchange(IpcClient* client, std::string request, int len_before) {
+    IpcData req = as_payload(request), reply = {len_before, nullptr};
+    Exchange ex{vetu_ipc_client_send_sync_with_params(client, &req, &reply), reply.len, ""};
+    if (ex.rc == 0) ex.bytes.assign(reply.data, reply.len != len_before ? reply.len : strlen(reply.data));
+    free(reply.data);
+    return ex;
+}
+
+Server::Server(key_t key, int has_reply, Recorder* recorder) {
+    EXPECT_EQ(vetu_ipc_server_create(key, kMtype, has_reply, kChunk, &handle), 0);
+    if (handle != nullptr && recorder != nullptr)
+        vetu_ipc_server_register_callback(handle, Recorder::callback, recorder);
 }
 
 Server::~Server() {
