@@ -41,7 +41,7 @@ TEST(QueueRemoved, UnderAWaitingExchangeOrARunningSendTheCallFailsAndTheNextSend
     IpcClient* client = nullptr;
     ASSERT_EQ(vetu_ipc_client_create(key, 1, 1, kChunk, &client), 0);
     char question[] = "question";
-    IpcData request = {8, question}, reply = {0, nullptr};
+    IpcData request = {8, question}, reply = {0, question};  // a lost answer leaves no data
     auto exchange = std::async(std::launch::async, vetu_ipc_client_send_sync_with_params, client, &request, &reply);
     ASSERT_TRUE(wait_until([&] { return queued(request_q) == 1; }));
     ASSERT_EQ(msgctl(reply_q, IPC_RMID, nullptr), 0);
