@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/msg.h>
+#include <sys/wait.h>
 
 #include "recording_halves.h"
 #include "transport_support.h"
@@ -54,4 +55,41 @@ TEST(TwoProcesses, PayloadsCrossWholeAlsoAcrossAStopAndContinue) {
         parse_json(R"({"m":"ready"})"), got(split), got(small), got(large), got(largest), got("exit"),
         parse_json(R"({"m":"done"})")};
     EXPECT_EQ(server.reports(), reports);
+}
+
+// Two processes sending multi-fragment payloads to one queue at once (two
+// application managers): each payload arrives whole or not at all, never
+// made of both senders' fragments.
+TEST(TwoProcesses, TwoSendersAtOnceNeverMakeAMixedPayload) {
+    const key_t key = unique_queue_key();
+    QueueCleaner cleaner({key, key + 1});
+    PeerProcess server({"transport", std::to_string(key)});
+    ASSERT_TRUE(server.ready());
+    const int kEach = 300;
+    auto send_numbered = [key, kEach](long first) {
+        Client client(key, 0);
+        int failed = 0;
+        for (long seq = first; seq < first + kEach; ++seq) {
+            std::string text = numbered_payload(seq, 3000);
+            IpcData payload = as_payload(text);
+            failed += vetu_ipc_client_send(client.handle, &payload) != 0;
+        }
+        return failed;
+    };
+    fflush(stdout);
+    const pid_t other = fork();
+    if (other == 0) _exit(send_numbered(1000) == 0 ? 0 : 1);
+    EXPECT_EQ(send_numbered(0), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(other, &status, 0), other);
+    EXPECT_EQ(status, 0);
+    put_payload(msgget(key, 0), kPeerMtype, IPC_KIND_MESSAGE, "exit", 0);
+    EXPECT_EQ(server.wait(), 0);
+    int whole = 0;
+    for (const Json::Value& report : server.reports()) {
+        if (report["m"] != "payload" || report["len"] != 3000) continue;
+        EXPECT_NE(report["seq"].asInt(), -1) << "a mixed payload was delivered";
+        ++whole;
+    }
+    EXPECT_GT(whole, 0);
 }
