@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -265,6 +266,24 @@ TEST_F(ToolTest, WithoutABrowserTheToolsSayWhatIsMissingAndWhatWaits) {
     expect_end({"monitor", "--json", "--pid", "4194304"}, 1, R"("message":"no process 4194304")");
     expect_end({"--version"}, 0,
                std::string("hac ") + HBBTV_HAC_VERSION_STRING + " (libhbbtv_hac " + vetu_hac_library_version() + ")\n");
+    // A process of another IPC namespace has other queues under the same
+    // ids: it is no peer the monitor could decode.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t foreign = fork();
+    if (foreign == 0) {
+        const char made = unshare(CLONE_NEWIPC) == 0;
+        if (write(ready[1], &made, 1) == 1) pause();
+        _exit(0);
+    }
+    char made = 0;
+    ASSERT_EQ(read(ready[0], &made, 1), 1);
+    if (made)
+        expect_end({"monitor", "--json", "--pid", std::to_string(foreign)}, 1, " uses another IPC namespace");
+    kill(foreign, SIGKILL);
+    waitpid(foreign, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
 
     // A browser that has gone away leaves its queues: the query reaches the
     // time limit and takes its request back, leaving nothing to be served.
