@@ -54,9 +54,8 @@ public:
     std::string stop();
 
 private:
+    std::string path_;
     int saved_fd_;
-    int file_fd_;
-    bool active_;
 };
 
 // Whether the suite runs under a user-mode emulator (a cross build).
