@@ -92,16 +92,12 @@ std::string StdoutCapture::stop() {
 
 // A cross-built suite runs under an emulator, and its peers are target
 // binaries that the host cannot exec by itself: they get the same emulator.
-// The build sets HAC_TEST_EMULATOR; the environment variable of that name
-// overrides it (empty: exec directly, e.g. where binfmt_misc runs them).
+// The build sets HAC_TEST_EMULATOR (empty for a native build); the
+// environment variable of that name overrides it (empty: exec directly, e.g.
+// where binfmt_misc runs them).
 static std::vector<std::string> emulator_prefix() {
-#ifdef HAC_TEST_EMULATOR
-    const char* built_in = HAC_TEST_EMULATOR;
-#else
-    const char* built_in = "";
-#endif
     const char* from_env = std::getenv("HAC_TEST_EMULATOR");
-    std::istringstream words(from_env ? from_env : built_in);
+    std::istringstream words(from_env ? from_env : HAC_TEST_EMULATOR);
     std::vector<std::string> prefix;
     for (std::string word; words >> word;) prefix.push_back(word);
     return prefix;

@@ -88,8 +88,6 @@ class PeerProcess {
 public:
     explicit PeerProcess(const std::vector<std::string>& args);
     ~PeerProcess();
-    PeerProcess(const PeerProcess&) = delete;
-    PeerProcess& operator=(const PeerProcess&) = delete;
 
     pid_t pid() const { return peer_.pid(); }
     std::vector<Json::Value> reports() const;
