@@ -46,22 +46,16 @@ void remove_queue(key_t key) {
 
 bool queue_exists(key_t key) { return msgget(key, 0) >= 0; }
 
-QueueCleaner::QueueCleaner(std::vector<key_t> keys) : keys_(std::move(keys)) {
-    for (key_t k : keys_) remove_queue(k);
-}
+QueueCleaner::QueueCleaner(std::vector<key_t> keys) : keys_(std::move(keys)) { for (key_t k : keys_) remove_queue(k); }
 
-QueueCleaner::~QueueCleaner() {
-    for (key_t k : keys_) remove_queue(k);
-}
+QueueCleaner::~QueueCleaner() { for (key_t k : keys_) remove_queue(k); }
 
 std::vector<key_t> hac_queue_keys() {
     return {static_cast<key_t>(HAC_REQUEST_QUEUE_KEY), static_cast<key_t>(HAC_REPLY_QUEUE_KEY),
             static_cast<key_t>(HAC_NOTIFICATION_QUEUE_KEY)};
 }
 
-void remove_hac_queues() {
-    for (key_t k : hac_queue_keys()) remove_queue(k);
-}
+void remove_hac_queues() { for (key_t k : hac_queue_keys()) remove_queue(k); }
 
 // The file that stands in for standard output from now on (the child's of a
 // fork, or this process's).
@@ -155,9 +149,7 @@ int Peer::wait(std::chrono::milliseconds timeout) {
     return rc;
 }
 
-void Peer::kill_now(int sig) {
-    if (pid_ > 0) ::kill(pid_, sig);
-}
+void Peer::kill_now(int sig) { if (pid_ > 0) ::kill(pid_, sig); }
 
 int run_in_child(const std::function<int()>& fn, std::chrono::milliseconds timeout) {
     fflush(stdout);
@@ -229,7 +221,8 @@ void put_fragment(int msqid, long mtype, const FragmentHeader& header, const std
     memcpy(f->data, bytes.data(), std::min(bytes.size(), chunk_size + 4));
     // A queue full of fragments that its receiver is still taking (a slow,
     // emulated one) has room again soon.
-    wait_until([&] { return msgsnd(msqid, buf.data(), IPC_FRAGMENT_MSGSZ(chunk_size), IPC_NOWAIT) == 0 || errno != EAGAIN; });
+    wait_until(
+        [&] { return msgsnd(msqid, buf.data(), IPC_FRAGMENT_MSGSZ(chunk_size), IPC_NOWAIT) == 0 || errno != EAGAIN; });
 }
 
 void put_payload(int msqid, long mtype, int kind, const std::string& bytes, int32_t token, int first, int last,
