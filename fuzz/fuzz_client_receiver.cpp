@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "halves.h"
 #include "recording_halves.h"
@@ -30,11 +31,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > IPC_MAX_PAYLOAD) return 0;
-    char* block = static_cast<char*>(malloc(size + 1));
-    memcpy(block, data, size);
-    block[size] = '\0';
-    IpcData payload{static_cast<int32_t>(size), block};
+    std::vector<char> block(size + 1, '\0');
+    memcpy(block.data(), data, size);
+    IpcData payload{static_cast<int32_t>(size), block.data()};
     if (ipc_callback(&payload, nullptr) != nullptr) abort();
-    free(block);
     return 0;
 }

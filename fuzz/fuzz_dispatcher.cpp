@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "envelope.h"
+#include "hac_catalogue.h"
 #include "halves.h"
 #include "recording_halves.h"
 #include "vetu_hac.h"
@@ -40,21 +42,13 @@ void check_reply(const char* request, const IpcData* reply) {
     if (!hac_parse_text(reply->data, &root)) abort();
     HacReader reader(root);
     if (reader.integer("t") != asked + 1 || !reader.ok) abort();
-    switch (asked) {
-    case HAC_MSG_GET_APP_ERROR_CODE:
-    case HAC_MSG_SHOW_TELETEXT_APP:
-    case HAC_MSG_CREATE_BI_APPLICATION:
-        break;
-    case HAC_MSG_GET_VERSION:
-        if (reader.integer("major") != 1 || reader.integer("minor") != 2 || reader.integer("number") != 3)
-            abort();
-        break;
-    case HAC_MSG_IS_APP_RUNNING:
-        if (reader.integer("isrunning") != 1) abort();
-        break;
-    default:
-        abort();  // only the five queries are answered
-    }
+    const HacMessage* query = hac_message(asked);
+    if (query == nullptr || query->mode != HAC_QUERY) abort();  // only queries are answered
+    // The two queries without arguments get the recording browser's fixed answers.
+    if (asked == HAC_MSG_GET_VERSION &&
+        (reader.integer("major") != 1 || reader.integer("minor") != 2 || reader.integer("number") != 3))
+        abort();
+    if (asked == HAC_MSG_IS_APP_RUNNING && reader.integer("isrunning") != 1) abort();
 }
 
 }  // namespace
@@ -68,13 +62,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > IPC_MAX_PAYLOAD) return 0;
     // The receive thread hands over the payload with a closing NUL.
-    char* block = static_cast<char*>(malloc(size + 1));
-    memcpy(block, data, size);
-    block[size] = '\0';
-    IpcData payload{static_cast<int32_t>(size), block};
+    std::vector<char> block(size + 1, '\0');
+    memcpy(block.data(), data, size);
+    IpcData payload{static_cast<int32_t>(size), block.data()};
     // A reply is lent: the text is the thread's, nothing to free.
     const IpcData* reply = server_ipc_callback(&payload, nullptr);
-    if (reply != nullptr) check_reply(block, reply);
-    free(block);
+    if (reply != nullptr) check_reply(block.data(), reply);
     return 0;
 }

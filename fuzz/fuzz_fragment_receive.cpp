@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "test_support.h"
 #include "vetu_ipc.h"
 
 namespace {
@@ -35,10 +36,11 @@ struct Input {
     }
 };
 
+// By default the empty last fragment that closes every run.
 struct Fragment {
-    int32_t kind, last, chunk_len;
-    bool forged_total;  // total_len as the input says, not the bytes joined
-    int32_t forged_total_len;
+    int32_t kind = 1, last = 1, chunk_len = 0;
+    bool forged_total = false;  // total_len as the input says, not the bytes joined
+    int32_t forged_total_len = 0;
     size_t payload = 0, offset = 0;  // where its bytes belong
 };
 
@@ -71,11 +73,7 @@ std::vector<Fragment> read_fragments(Input& in, size_t chunk_size) {
         out.push_back(f);
     }
     // The run always ends a payload, so every blocking receive returns.
-    Fragment end;
-    end.kind = end.last = 1;
-    end.chunk_len = 0;
-    end.forged_total = false;
-    out.push_back(end);
+    out.push_back(Fragment());
     return out;
 }
 
@@ -135,12 +133,6 @@ void check_payload(const Payload& p, size_t number, int rc, const char* block, i
     if (block[p.joined] != '\0') abort();
 }
 
-size_t queued_messages(int msqid) {
-    msqid_ds ds;
-    if (msgctl(msqid, IPC_STAT, &ds) != 0) abort();
-    return ds.msg_qnum;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -168,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const int rc = ipc_rcv_internal(msqid, 1, chunk_size, frag, &block, &capacity);
             check_payload(payloads[n], n, rc, block, capacity, frag);
         }
-        if (queued_messages(msqid) != 0) abort();
+        if (hac_test::queued(msqid) != 0) abort();
         free(block);
     }  // else the queue could not hold this run: nothing to check
     msgctl(msqid, IPC_RMID, nullptr);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,15 +39,10 @@ void check_table() {
     if (count < 0 || count > LOG_MODULES_MAX) abort();
     if (count == 0) return;
     const size_t len = strnlen(out, sizeof out);
-    if (len == sizeof out) abort();
+    if (len == 0 || len == sizeof out || out[len - 1] == '|') abort();
     std::vector<std::string> names;
-    size_t start = 0;
-    for (size_t i = 0; i <= len; ++i) {
-        if (i == len || out[i] == '|') {
-            names.emplace_back(out + start, i - start);
-            start = i + 1;
-        }
-    }
+    std::istringstream list(std::string(out, len));
+    for (std::string name; std::getline(list, name, '|');) names.push_back(name);
     if (names.size() != static_cast<size_t>(count)) abort();
     for (size_t i = 0; i < names.size(); ++i) {
         if (names[i].empty() || names[i].size() > LOG_MODULE_NAME_MAX) abort();

@@ -7,9 +7,11 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "envelope.h"
+#include "hac_catalogue.h"
 #include "vetu_hac.h"
 
 namespace {
@@ -22,20 +24,20 @@ bool counts_match(const VetuAITAppInfo& r) {
     return r.tranprotocols.size() == trprn && r.bd.size() == bn;
 }
 
+// Every field, the catalogue's plain ones from its tables.
 bool same_record(const VetuAITAppInfo& a, const VetuAITAppInfo& b) {
-    if (a.appid != b.appid || a.orgid != b.orgid || a.visib != b.visib || a.prior != b.prior ||
-        a.ctrco != b.ctrco || a.ipflag != b.ipflag || a.trprn != b.trprn || a.isb != b.isb || a.bn != b.bn ||
-        a.lang != b.lang || a.name != b.name || a.iconloc != b.iconloc || a.iconflag != b.iconflag ||
-        a.appuse != b.appuse || a.serid != b.serid || a.aitver != b.aitver || a.apptype != b.apptype ||
-        a.profile != b.profile || a.profileversion != b.profileversion || a.bd != b.bd)
+    for (const HacRecordInt& m : kHacRecordInts)
+        if (a.*m.field != b.*m.field) return false;
+    for (const HacRecordString& m : kHacRecordStrings)
+        if (a.*m.field != b.*m.field) return false;
+    if (a.trprn != b.trprn || a.isb != b.isb || a.bn != b.bn || a.bd != b.bd || memcmp(a.iso, b.iso, 3) != 0 ||
+        a.tranprotocols.size() != b.tranprotocols.size())
         return false;
-    for (int i = 0; i < 3; ++i)
-        if (a.iso[i] != b.iso[i]) return false;
-    if (a.tranprotocols.size() != b.tranprotocols.size()) return false;
     for (size_t i = 0; i < a.tranprotocols.size(); ++i) {
-        const TranProtocol& x = a.tranprotocols[i];
-        const TranProtocol& y = b.tranprotocols[i];
-        if (x.pi != y.pi || x.bu != y.bu || x.ip != y.ip || x.pp != y.pp) return false;
+        for (const HacEntryInt& m : kHacTransportInts)
+            if (a.tranprotocols[i].*m.field != b.tranprotocols[i].*m.field) return false;
+        for (const HacEntryString& m : kHacTransportStrings)
+            if (a.tranprotocols[i].*m.field != b.tranprotocols[i].*m.field) return false;
     }
     return true;
 }

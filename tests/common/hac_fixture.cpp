@@ -26,18 +26,14 @@ void RawBrowser::respond_with(Responder respond) {
     respond_ = std::move(respond);
 }
 
-void RawBrowser::answer_with(const std::string& text) {
-    respond_with([text](const Json::Value&) { return text; });
-}
+void RawBrowser::answer_with(const std::string& text) { respond_with([text](const Json::Value&) { return text; }); }
 
 std::vector<Json::Value> RawBrowser::texts() {
     std::lock_guard<std::mutex> lock(mutex_);
     return texts_;
 }
 
-bool RawBrowser::wait_texts(size_t n) {
-    return wait_until([&] { return texts().size() >= n; });
-}
+bool RawBrowser::wait_texts(size_t n) { return wait_until([&] { return texts().size() >= n; }); }
 
 IpcData* RawBrowser::on_request(const IpcData* payload, void* self) {
     RawBrowser* raw = static_cast<RawBrowser*>(self);

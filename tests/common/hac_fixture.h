@@ -54,10 +54,8 @@ private:
 class RawBrowser {
 public:
     using Responder = std::function<std::string(const Json::Value&)>;
-    RawBrowser();
+    RawBrowser();  // not copied: it owns its endpoint
     ~RawBrowser();
-    RawBrowser(const RawBrowser&) = delete;
-    RawBrowser& operator=(const RawBrowser&) = delete;
 
     void respond_with(Responder respond);
     void answer_with(const std::string& text);

@@ -9,10 +9,9 @@
 //   hac_test_peer transport KEY
 //       a transport server endpoint on KEY: reports every payload's length,
 //       digest and number (numbered payloads, -1 for a damaged one),
-//       answers a request with every byte plus one, and ends after a
-//       one-way payload beginning with "exit"
+//       answers a request with every byte plus one, and ends ({"m":"done"})
+//       after a one-way payload beginning with "exit" or on SIGTERM
 // The halves finalise on SIGTERM ({"m":"finalized"}) and exit 0.
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -40,8 +39,8 @@ void print_report(const Json::Value& line) {
     std::fflush(stdout);
 }
 
-// SIGTERM is taken by sigwait on the main thread, as a real process
-// finalises on its way out.
+// SIGTERM is blocked in every thread and taken by sigwait on the main
+// thread, as a real process finalises on its way out.
 sigset_t termination() {
     sigset_t set;
     sigemptyset(&set);
@@ -49,10 +48,14 @@ sigset_t termination() {
     return set;
 }
 
-int wait_for_termination(int (*finalize)()) {
+void wait_for_sigterm() {
     const sigset_t set = termination();
     int sig = 0;
     sigwait(&set, &sig);
+}
+
+int finalize_on_sigterm(int (*finalize)()) {
+    wait_for_sigterm();
     finalize();
     hac_test::report(line_of("finalized"));
     return 0;
@@ -87,7 +90,7 @@ int run_browser(int generation, int notifications, bool registered) {
     ready["threads_added"] = threads_added_by_second(Vetu_HAC_Server_Initialize);
     hac_test::report(ready);
     send_numbered_notifications(notifications);
-    return wait_for_termination(Vetu_HAC_Server_Finalize);
+    return finalize_on_sigterm(Vetu_HAC_Server_Finalize);
 }
 
 int run_appmgr() {
@@ -95,7 +98,7 @@ int run_appmgr() {
     Json::Value ready = line_of("ready");
     ready["threads_added"] = threads_added_by_second(Vetu_HAC_Client_Initialize);
     hac_test::report(ready);
-    return wait_for_termination(Vetu_HAC_Client_Finalize);
+    return finalize_on_sigterm(Vetu_HAC_Client_Finalize);
 }
 
 int run_version_query() {
@@ -111,10 +114,7 @@ int run_version_query() {
 
 /* ---- transport ---- */
 
-pthread_mutex_t g_exit_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_exit_cond = PTHREAD_COND_INITIALIZER;
-bool g_exit_seen = false;
-
+// The "exit" payload ends the peer the way SIGTERM ends the halves.
 IpcData* on_payload(const IpcData* payload, void*) {
     const std::string bytes(payload->data, static_cast<size_t>(payload->len));
     Json::Value line = line_of("payload");
@@ -123,10 +123,7 @@ IpcData* on_payload(const IpcData* payload, void*) {
     line["seq"] = static_cast<Json::Int64>(hac_test::check_numbered_payload(bytes));
     hac_test::report(line);
     if (bytes.compare(0, 4, "exit") == 0) {
-        pthread_mutex_lock(&g_exit_mutex);
-        g_exit_seen = true;
-        pthread_cond_signal(&g_exit_cond);
-        pthread_mutex_unlock(&g_exit_mutex);
+        kill(getpid(), SIGTERM);
         return nullptr;
     }
     IpcData* answer = new IpcData{payload->len, static_cast<char*>(malloc(bytes.size() + 1))};
@@ -139,9 +136,7 @@ int run_transport(key_t key) {
     if (vetu_ipc_server_create(key, hac_test::kPeerMtype, 1, HAC_IPC_CHUNK_SIZE, &server) != 0) return 2;
     vetu_ipc_server_register_callback(server, on_payload, nullptr);
     hac_test::report(line_of("ready"));
-    pthread_mutex_lock(&g_exit_mutex);
-    while (!g_exit_seen) pthread_cond_wait(&g_exit_cond, &g_exit_mutex);
-    pthread_mutex_unlock(&g_exit_mutex);
+    wait_for_sigterm();
     vetu_ipc_server_destroy(server);
     hac_test::report(line_of("done"));
     return 0;

@@ -12,39 +12,29 @@ PeerProcess::PeerProcess(const std::vector<std::string>& args)
 
 PeerProcess::~PeerProcess() { std::remove(path_.c_str()); }
 
-// Only lines that have their newline: the peer may be writing the next.
+// Only lines that have their newline: the peer may be writing the next. A
+// log line of the peer ends in a colour reset after its newline, so a report
+// may follow that reset on the same line.
 std::vector<std::string> PeerProcess::complete_lines() const {
-    const std::string text = read_file(path_);
-    return split_lines(text.substr(0, text.rfind('\n') + 1));
-}
-
-namespace {
-
-// A log line of the peer ends in a colour reset after its newline, so a
-// report may follow that reset on the same line.
-std::string without_colour_reset(std::string line) {
     static const std::string reset = "\033[0m";
-    if (line.compare(0, reset.size(), reset) == 0) line.erase(0, reset.size());
-    return line;
+    const std::string text = read_file(path_);
+    std::vector<std::string> lines = split_lines(text.substr(0, text.rfind('\n') + 1));
+    for (std::string& line : lines)
+        if (line.compare(0, reset.size(), reset) == 0) line.erase(0, reset.size());
+    return lines;
 }
-
-}  // namespace
 
 std::vector<Json::Value> PeerProcess::reports() const {
     std::vector<Json::Value> out;
-    for (const std::string& raw : complete_lines()) {
-        const std::string line = without_colour_reset(raw);
+    for (const std::string& line : complete_lines())
         if (!line.empty() && line[0] == '{') out.push_back(parse_json(line));
-    }
     return out;
 }
 
 std::vector<std::string> PeerProcess::other_lines() const {
     std::vector<std::string> out;
-    for (const std::string& raw : complete_lines()) {
-        const std::string line = without_colour_reset(raw);
+    for (const std::string& line : complete_lines())
         if (!line.empty() && line[0] != '{') out.push_back(line);
-    }
     return out;
 }
 

@@ -16,21 +16,18 @@ std::mutex g_sink_mutex;
 std::shared_ptr<ReportSink> g_sink;
 
 // A report of a message the catalogue names: its arguments under the names
-// of the members the receiver reads, in order.
-Json::Value catalogued(unsigned int type, std::initializer_list<Json::Value> arguments) {
+// of the members the receiver reads, in order, and for a query "in" with the
+// out-values its member was handed.
+Json::Value catalogued(unsigned int type, std::initializer_list<Json::Value> arguments,
+                       std::initializer_list<int> out_values = {}) {
     const HacMessage* message = hac_message(type);
     Json::Value line(Json::objectValue);
     line["m"] = message->name;
     auto argument = arguments.begin();
     for (int i = 0; i < message->count && argument != arguments.end(); ++i)
         if (message->members[i].read) line[message->members[i].name] = *argument++;
+    for (int v : out_values) line["in"].append(v);
     return line;
-}
-
-Json::Value handed(std::initializer_list<int> out_values) {
-    Json::Value in(Json::arrayValue);
-    for (int v : out_values) in.append(v);
-    return in;
 }
 
 /* ---- browser ---- */
@@ -66,24 +63,18 @@ void on_xml_ait_url(const std::string& xml, const std::string& ccid) {
 }
 
 void on_app_error_code(const VetuAppIdentifier* app, int* errcode) {
-    Json::Value line = catalogued(HAC_MSG_GET_APP_ERROR_CODE, {app->appid, app->orgid});
-    line["in"] = handed({*errcode});
-    report(line);
+    report(catalogued(HAC_MSG_GET_APP_ERROR_CODE, {app->appid, app->orgid}, {*errcode}));
     if (app->orgid == kSlowMemberOrg) usleep(300000);  // a browser busy in its member
     *errcode = derived_error_code(app->appid, app->orgid, g_generation);
 }
 
 void on_teletext(int enabled, int* teletext) {
-    Json::Value line = catalogued(HAC_MSG_SHOW_TELETEXT_APP, {enabled});
-    line["in"] = handed({*teletext});
-    report(line);
+    report(catalogued(HAC_MSG_SHOW_TELETEXT_APP, {enabled}, {*teletext}));
     *teletext = derived_teletext(enabled);
 }
 
 void on_create_bi_application(const std::string& url, VetuAppIdentifier* app, int src) {
-    Json::Value line = catalogued(HAC_MSG_CREATE_BI_APPLICATION, {url, src});
-    line["in"] = handed({app->appid, app->orgid});
-    report(line);
+    report(catalogued(HAC_MSG_CREATE_BI_APPLICATION, {url, src}, {app->appid, app->orgid}));
     *app = derived_application(url, src);
 }
 
@@ -94,18 +85,14 @@ void on_destroy_bi_application(const VetuAppIdentifier* app) {
 void on_reset(int svrid, int type, int timeout) { report(catalogued(HAC_MSG_RESET, {svrid, type, timeout})); }
 
 void on_version(int* major, int* minor, int* number) {
-    Json::Value line = catalogued(HAC_MSG_GET_VERSION, {});
-    line["in"] = handed({*major, *minor, *number});
-    report(line);
+    report(catalogued(HAC_MSG_GET_VERSION, {}, {*major, *minor, *number}));
     *major = g_generation;
     *minor = 2;
     *number = 3;
 }
 
 void on_is_app_running(int* isrunning) {
-    Json::Value line = catalogued(HAC_MSG_IS_APP_RUNNING, {});
-    line["in"] = handed({*isrunning});
-    report(line);
+    report(catalogued(HAC_MSG_IS_APP_RUNNING, {}, {*isrunning}));
     *isrunning = 1;
 }
 
@@ -126,7 +113,7 @@ void on_app_state(const VetuAppIdentifier* app, int state, const void* user_data
     Json::Value inner;
     inner["m"] = "FromCallback";
     inner["query"] = Vetu_HAC_Client_GetVersion(&v[0], &v[1], &v[2]);
-    inner["version"] = handed({v[0], v[1], v[2]});
+    for (int part : v) inner["version"].append(part);
     inner["command"] = Vetu_HAC_Client_StopApp(app);
     report(inner);
 }
@@ -167,9 +154,7 @@ int derived_teletext(int enabled) { return enabled * 2; }
 
 // The URL's hash, so that two requests of the same length get apart answers.
 VetuAppIdentifier derived_application(const std::string& url, int src) {
-    uint32_t h = 2166136261u;
-    for (unsigned char c : url) h = (h ^ c) * 16777619u;
-    return VetuAppIdentifier{static_cast<int>(h & 0x7FFFFFFFu), src};
+    return VetuAppIdentifier{static_cast<int>(digest(url) & 0x7FFFFFFFu), src};
 }
 
 VetuHacServerCallback recording_browser(int generation) {

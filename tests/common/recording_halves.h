@@ -64,8 +64,6 @@ class ReportLog {
 public:
     ReportLog();  // becomes the sink
     ~ReportLog();
-    ReportLog(const ReportLog&) = delete;
-    ReportLog& operator=(const ReportLog&) = delete;
 
     std::vector<Json::Value> all();
     // The next report not yet taken; null when none comes in time.

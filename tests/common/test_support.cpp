@@ -9,19 +9,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-#include <algorithm>
-#include <cstring>
-
 #include "hac_message_type.h"
-#include "recording_halves.h"
-#include "vetu_ipc.h"
 
 namespace hac_test {
 
@@ -49,65 +46,52 @@ void remove_queue(key_t key) {
 
 bool queue_exists(key_t key) { return msgget(key, 0) >= 0; }
 
-QueueCleaner::QueueCleaner(std::vector<key_t> keys) : keys_(std::move(keys)) {
-    for (key_t k : keys_) remove_queue(k);
-}
+QueueCleaner::QueueCleaner(std::vector<key_t> keys) : keys_(std::move(keys)) { for (key_t k : keys_) remove_queue(k); }
 
-QueueCleaner::~QueueCleaner() {
-    for (key_t k : keys_) remove_queue(k);
-}
+QueueCleaner::~QueueCleaner() { for (key_t k : keys_) remove_queue(k); }
 
 std::vector<key_t> hac_queue_keys() {
     return {static_cast<key_t>(HAC_REQUEST_QUEUE_KEY), static_cast<key_t>(HAC_REPLY_QUEUE_KEY),
             static_cast<key_t>(HAC_NOTIFICATION_QUEUE_KEY)};
 }
 
-void remove_hac_queues() {
-    for (key_t k : hac_queue_keys()) remove_queue(k);
+void remove_hac_queues() { for (key_t k : hac_queue_keys()) remove_queue(k); }
+
+// The file that stands in for standard output from now on (the child's of a
+// fork, or this process's).
+static void redirect_stdout(const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, STDOUT_FILENO);
+    if (fd >= 0) close(fd);
 }
 
-StdoutCapture::StdoutCapture() : saved_fd_(-1), file_fd_(-1), active_(false) {
+StdoutCapture::StdoutCapture() : path_(temp_path("stdout")) {
     fflush(stdout);
-    char tmpl[] = "/tmp/hac_stdout_XXXXXX";
-    file_fd_ = mkstemp(tmpl);
-    if (file_fd_ < 0) return;
-    unlink(tmpl);
     saved_fd_ = dup(STDOUT_FILENO);
-    dup2(file_fd_, STDOUT_FILENO);
-    active_ = true;
+    redirect_stdout(path_);
 }
 
-StdoutCapture::~StdoutCapture() {
-    if (active_) stop();
-    if (file_fd_ >= 0) close(file_fd_);
-}
+StdoutCapture::~StdoutCapture() { stop(); }
 
 std::string StdoutCapture::stop() {
-    if (!active_) return "";
+    if (saved_fd_ < 0) return "";
     fflush(stdout);
     dup2(saved_fd_, STDOUT_FILENO);
     close(saved_fd_);
-    active_ = false;
-    std::string out;
-    lseek(file_fd_, 0, SEEK_SET);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(file_fd_, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    saved_fd_ = -1;
+    const std::string out = read_file(path_);
+    std::remove(path_.c_str());
     return out;
 }
 
 // A cross-built suite runs under an emulator, and its peers are target
 // binaries that the host cannot exec by itself: they get the same emulator.
-// The build sets HAC_TEST_EMULATOR; the environment variable of that name
-// overrides it (empty: exec directly, e.g. where binfmt_misc runs them).
+// The build sets HAC_TEST_EMULATOR (empty for a native build); the
+// environment variable of that name overrides it (empty: exec directly, e.g.
+// where binfmt_misc runs them).
 static std::vector<std::string> emulator_prefix() {
-#ifdef HAC_TEST_EMULATOR
-    const char* built_in = HAC_TEST_EMULATOR;
-#else
-    const char* built_in = "";
-#endif
     const char* from_env = std::getenv("HAC_TEST_EMULATOR");
-    std::istringstream words(from_env ? from_env : built_in);
+    std::istringstream words(from_env ? from_env : HAC_TEST_EMULATOR);
     std::vector<std::string> prefix;
     for (std::string word; words >> word;) prefix.push_back(word);
     return prefix;
@@ -117,7 +101,6 @@ bool suite_is_emulated() { return !emulator_prefix().empty(); }
 
 Peer::Peer(const std::string& path, const std::vector<std::string>& args, const std::string& stdout_path) : pid_(-1) {
     std::vector<std::string> argv_s = emulator_prefix();
-    const bool emulated = !argv_s.empty();
     argv_s.push_back(path);
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -127,17 +110,9 @@ Peer::Peer(const std::string& path, const std::vector<std::string>& args, const 
     fflush(stderr);
     pid_ = fork();
     if (pid_ == 0) {
-        if (!stdout_path.empty()) {
-            const int fd = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) {
-                dup2(fd, STDOUT_FILENO);
-                close(fd);
-            }
-        }
-        if (emulated)
-            execvp(argv[0], argv.data());
-        else
-            execv(path.c_str(), argv.data());
+        if (!stdout_path.empty()) redirect_stdout(stdout_path);
+        // The emulator is looked up on the PATH; a path with a slash is not.
+        execvp(argv[0], argv.data());
         _exit(127);
     }
 }
@@ -174,9 +149,7 @@ int Peer::wait(std::chrono::milliseconds timeout) {
     return rc;
 }
 
-void Peer::kill_now(int sig) {
-    if (pid_ > 0) ::kill(pid_, sig);
-}
+void Peer::kill_now(int sig) { if (pid_ > 0) ::kill(pid_, sig); }
 
 int run_in_child(const std::function<int()>& fn, std::chrono::milliseconds timeout) {
     fflush(stdout);
@@ -191,28 +164,27 @@ int run_in_child(const std::function<int()>& fn, std::chrono::milliseconds timeo
     return wait_for_child(pid, timeout);
 }
 
-namespace {
-
-char thread_state(pid_t pid, const char* tid) {
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/task/" + tid + "/stat");
-    const size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
+// The thread ids of a process ("self": this one).
+static std::vector<std::string> threads_of(const std::string& pid) {
+    std::vector<std::string> ids;
+    if (DIR* dir = opendir(("/proc/" + pid + "/task").c_str())) {
+        while (const dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.') ids.push_back(entry->d_name);
+        closedir(dir);
+    }
+    return ids;
 }
 
-}  // namespace
+int thread_count() { return static_cast<int>(threads_of("self").size()); }
 
 bool process_stopped(pid_t pid) {
-    DIR* tasks = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-    if (tasks == nullptr) return false;
-    int threads = 0;
-    bool all_stopped = true;
-    while (const dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.') continue;
-        ++threads;
-        if (thread_state(pid, entry->d_name) != 'T') all_stopped = false;
+    const std::vector<std::string> ids = threads_of(std::to_string(pid));
+    for (const std::string& id : ids) {
+        const std::string stat = read_file("/proc/" + std::to_string(pid) + "/task/" + id + "/stat");
+        const size_t paren = stat.rfind(')');  // the name before it may hold anything
+        if (paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'T') return false;
     }
-    closedir(tasks);
-    return threads > 0 && all_stopped;
+    return !ids.empty();
 }
 
 std::string read_file(const std::string& path) {
@@ -249,7 +221,8 @@ void put_fragment(int msqid, long mtype, const FragmentHeader& header, const std
     memcpy(f->data, bytes.data(), std::min(bytes.size(), chunk_size + 4));
     // A queue full of fragments that its receiver is still taking (a slow,
     // emulated one) has room again soon.
-    wait_until([&] { return msgsnd(msqid, buf.data(), IPC_FRAGMENT_MSGSZ(chunk_size), IPC_NOWAIT) == 0 || errno != EAGAIN; });
+    wait_until(
+        [&] { return msgsnd(msqid, buf.data(), IPC_FRAGMENT_MSGSZ(chunk_size), IPC_NOWAIT) == 0 || errno != EAGAIN; });
 }
 
 void put_payload(int msqid, long mtype, int kind, const std::string& bytes, int32_t token, int first, int last,
@@ -264,9 +237,7 @@ void put_payload(int msqid, long mtype, int kind, const std::string& bytes, int3
     }
 }
 
-namespace {
-
-bool take_one(int msqid, long mtype, size_t chunk_size, int flags, std::vector<RawFragment>* out) {
+static bool take_one(int msqid, long mtype, size_t chunk_size, int flags, std::vector<RawFragment>* out) {
     RawFragment f;
     f.bytes.assign(IPC_FRAGMENT_BUFFER_SIZE(chunk_size), '\x55');
     f.size = msgrcv(msqid, f.bytes.data(), IPC_FRAGMENT_MSGSZ(chunk_size), mtype, flags);
@@ -274,8 +245,6 @@ bool take_one(int msqid, long mtype, size_t chunk_size, int flags, std::vector<R
     out->push_back(f);
     return true;
 }
-
-}  // namespace
 
 std::vector<RawFragment> take_all(int msqid, long mtype, size_t chunk_size) {
     std::vector<RawFragment> out;
@@ -291,15 +260,15 @@ std::vector<RawFragment> take_payload(int msqid, long mtype, size_t chunk_size) 
     return out;
 }
 
-size_t queued(int msqid) {
-    struct msqid_ds info;
-    return msgctl(msqid, IPC_STAT, &info) == 0 ? info.msg_qnum : 0;
+static msqid_ds queue_state(int msqid) {
+    msqid_ds info{};
+    msgctl(msqid, IPC_STAT, &info);
+    return info;
 }
 
-pid_t last_sender(int msqid) {
-    struct msqid_ds info;
-    return msgctl(msqid, IPC_STAT, &info) == 0 ? info.msg_lspid : 0;
-}
+size_t queued(int msqid) { return queue_state(msqid).msg_qnum; }
+
+pid_t last_sender(int msqid) { return queue_state(msqid).msg_lspid; }
 
 std::string numbered_payload(long seq, size_t len) {
     std::string s = std::to_string(seq) + "|" + std::to_string(len) + "|";
@@ -320,15 +289,6 @@ uint32_t digest(const std::string& bytes) {
     uint32_t h = 2166136261u;
     for (unsigned char c : bytes) h = (h ^ c) * 16777619u;
     return h;
-}
-
-int thread_count() {
-    int n = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return n;
 }
 
 }  // namespace hac_test

@@ -54,9 +54,8 @@ public:
     std::string stop();
 
 private:
+    std::string path_;
     int saved_fd_;
-    int file_fd_;
-    bool active_;
 };
 
 // Whether the suite runs under a user-mode emulator (a cross build).
@@ -89,8 +88,6 @@ class PeerProcess {
 public:
     explicit PeerProcess(const std::vector<std::string>& args);
     ~PeerProcess();
-    PeerProcess(const PeerProcess&) = delete;
-    PeerProcess& operator=(const PeerProcess&) = delete;
 
     pid_t pid() const { return peer_.pid(); }
     std::vector<Json::Value> reports() const;

@@ -54,11 +54,6 @@ Shared* g_shared;
 
 // ---- browser: the recording browser, its reports checked as they come ----
 
-void expect_next(std::atomic<long>& last, long seq) {
-    if (seq != last.load() + 1) ++g_shared->out_of_order;
-    last = seq;
-}
-
 // A StopApp names its thread in the appid and its number in the orgid; an
 // XML AIT URL its thread in the ccid and is a numbered payload.
 void check_browser_report(const Json::Value& line) {
@@ -70,7 +65,9 @@ void check_browser_report(const Json::Value& line) {
         ++g_shared->damaged;
         return;
     }
-    expect_next(stop ? g_shared->stops_received[thread] : g_shared->xml_received[thread], seq);
+    std::atomic<long>& last = stop ? g_shared->stops_received[thread] : g_shared->xml_received[thread];
+    if (seq != last.load() + 1) ++g_shared->out_of_order;
+    last = seq;
 }
 
 [[noreturn]] void run_browser() {
@@ -92,9 +89,8 @@ void check_browser_report(const Json::Value& line) {
 // ---- application manager ----
 
 struct ThreadCounts {
-    long commands = 0, command_failures = 0;
+    long stops_accepted = 0, xml_accepted = 0, command_failures = 0;
     long queries = 0, query_failures = 0, misattributed = 0;
-    long stops_accepted = 0, xml_accepted = 0;
 };
 
 std::atomic<long> g_notifications{0};
@@ -144,12 +140,10 @@ void apm_thread(int thread, Clock::time_point end, ThreadCounts* c) {
     const std::string ccid = std::to_string(thread);
     for (long round = 1; Clock::now() < end; ++round) {
         VetuAppIdentifier app{thread, static_cast<int>(c->stops_accepted + 1)};
-        ++c->commands;
         if (Vetu_HAC_Client_StopApp(&app) == 0) ++c->stops_accepted;
         else ++c->command_failures;
         if (round % 4 == 0) {
             const std::string xml = hac_test::numbered_payload(c->xml_accepted + 1, kXmlBytes);
-            ++c->commands;
             if (Vetu_HAC_Client_SendXmlAitUrl(xml.c_str(), static_cast<int>(xml.size()), ccid.c_str(),
                                               static_cast<int>(ccid.size())) == 0)
                 ++c->xml_accepted;
@@ -169,16 +163,12 @@ long resident_kib(pid_t pid) {
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-struct MemorySeries {
-    std::vector<long> apm, browser;
-    long growth(const std::vector<long>& s) const {
-        if (s.size() < 4) return 0;
-        const size_t warm = s.size() / 4;  // the first quarter is warm-up
-        long peak = s[warm];
-        for (size_t i = warm; i < s.size(); ++i) peak = std::max(peak, s[i]);
-        return peak - s[warm];
-    }
-};
+// The peak over the first sample after warm-up (the first quarter).
+long growth(const std::vector<long>& samples) {
+    if (samples.size() < 4) return 0;
+    const auto warm = samples.begin() + static_cast<long>(samples.size() / 4);
+    return *std::max_element(warm, samples.end()) - *warm;
+}
 
 int env_or(const char* name, int fallback, int argc, char** argv, int index) {
     if (argc > index) return std::atoi(argv[index]);
@@ -210,21 +200,20 @@ int main(int argc, char** argv) {
     std::vector<ThreadCounts> counts(static_cast<size_t>(threads));
     std::vector<std::thread> workers;
     for (int t = 1; t <= threads; ++t) workers.emplace_back(apm_thread, t, end, &counts[static_cast<size_t>(t - 1)]);
-    MemorySeries mem_series;
+    std::vector<long> apm_kib, browser_kib;
     std::printf("%8s %10s %10s %12s\n", "second", "apm_kib", "browser_kib", "notified");
     for (int s = 0; Clock::now() < end; ++s) {
         hac_test::wait_until([&] { return Clock::now() >= start + std::chrono::seconds(s + 1); },
                              std::chrono::seconds(2));
-        mem_series.apm.push_back(resident_kib(getpid()));
-        mem_series.browser.push_back(resident_kib(browser));
+        apm_kib.push_back(resident_kib(getpid()));
+        browser_kib.push_back(resident_kib(browser));
         if (s % std::max(1, seconds / 20) == 0)
-            std::printf("%8d %10ld %10ld %12ld\n", s + 1, mem_series.apm.back(), mem_series.browser.back(),
-                        g_notifications.load());
+            std::printf("%8d %10ld %10ld %12ld\n", s + 1, apm_kib.back(), browser_kib.back(), g_notifications.load());
     }
     for (auto& w : workers) w.join();
 
     ThreadCounts total;
-    long stops_lost = 0, xml_lost = 0;
+    long stops_lost = 0, xml_lost = 0, commands = 0;
     for (int t = 1; t <= threads; ++t) {
         const ThreadCounts& c = counts[static_cast<size_t>(t - 1)];
         // Wait for what was accepted to be taken, then compare.
@@ -233,7 +222,7 @@ int main(int argc, char** argv) {
         });
         stops_lost += c.stops_accepted - g_shared->stops_received[t];
         xml_lost += c.xml_accepted - g_shared->xml_received[t];
-        total.commands += c.commands;
+        commands += c.stops_accepted + c.xml_accepted + c.command_failures;
         total.command_failures += c.command_failures;
         total.queries += c.queries;
         total.query_failures += c.query_failures;
@@ -248,11 +237,10 @@ int main(int argc, char** argv) {
     Vetu_HAC_Client_Finalize();
     hac_test::remove_hac_queues();
 
-    const long apm_growth = mem_series.growth(mem_series.apm);
-    const long browser_growth = mem_series.growth(mem_series.browser);
+    const long apm_growth = growth(apm_kib), browser_growth = growth(browser_kib);
     std::printf("threads %d, seconds %d\n", threads, seconds);
     std::printf("commands %ld (refused %ld), lost %ld (StopApp %ld, SendXmlAitUrl %ld), reordered %ld, damaged %ld\n",
-                total.commands, total.command_failures, stops_lost + xml_lost, stops_lost, xml_lost,
+                commands, total.command_failures, stops_lost + xml_lost, stops_lost, xml_lost,
                 g_shared->out_of_order.load(), g_shared->damaged.load());
     std::printf("queries %ld, failed %ld, misattributed %ld\n", total.queries, total.query_failures,
                 total.misattributed);
