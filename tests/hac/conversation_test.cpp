@@ -1,6 +1,7 @@
 // The HAC conversation between two processes on the real queues, walked
 // through the message catalogue: what each call puts on the wire, which
-// browser member or client callback it reaches, and what a query returns.
+// browser member or client callback it reaches, and what a query returns;
+// and the texts outside the protocol each half must survive.
 #include <climits>
 
 #include "hac_catalogue.h"
@@ -169,8 +170,28 @@ TEST_F(Conversation, EveryCallOfTheCatalogueCrossesAndReachesItsMember) {
         }
         EXPECT_EQ(out_values(outs, call.answered.size()), call.answered) << call.type;
     }
+    // Records cross byte for byte: every byte value, NULs inside texts.
+    std::string every_byte;
+    for (int c = 1; c < 256; ++c) every_byte += static_cast<char>(c);
+    VetuAITAppInfo odd = sample_record(1);
+    odd.name = every_byte;
+    odd.iconloc = "caf\xe9 \xc3\x28 \xff\xfe";
+    odd.bd[0] = std::string("a\0b\0", 4);
+    odd.tranprotocols[0].bu = std::string("\0", 1) + every_byte;
+    VetuAITAppInfo* apps[] = {&odd};
+    EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(1, apps), 0);
+    EXPECT_EQ(browser.next()["records"][0], hex(document_of(&odd)));
     EXPECT_EQ(browser.terminate(), 0);
     EXPECT_TRUE(browser.other_lines().empty()) << "the server half logged: " << browser.other_lines()[0];
+    // A browser without a table answers every query with zeros.
+    PeerProcess bare({"browser", "1", "0", "unregistered"});
+    ASSERT_TRUE(bare.ready());
+    for (const Call& call : calls) {
+        Outs outs;
+        ASSERT_EQ(call.run(&outs), 0) << call.type;
+        EXPECT_EQ(out_values(outs, call.answered.size()), std::vector<int>(call.answered.size(), 0)) << call.type;
+    }
+    EXPECT_EQ(bare.terminate(), 0);
 }
 
 TEST_F(Conversation, EveryNotificationReachesItsCallback) {
@@ -209,43 +230,6 @@ TEST_F(Conversation, EveryNotificationReachesItsCallback) {
     EXPECT_EQ(appmgr.terminate(), 0);
 }
 
-TEST_F(Conversation, AitRecordsCrossByteForByteAndARecordLeftOutDropsTheMessage) {
-    PeerProcess browser({"browser", "1"});
-    ASSERT_TRUE(browser.ready());
-    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    std::string every_byte;
-    for (int c = 1; c < 256; ++c) every_byte += static_cast<char>(c);
-    VetuAITAppInfo odd = sample_record(1);
-    odd.name = every_byte;
-    odd.iconloc = "caf\xe9 \xc3\x28 \xff\xfe";
-    odd.bd[0] = std::string("a\0b\0", 4);
-    odd.tranprotocols[0].bu = std::string("\0", 1) + every_byte;
-    VetuAITAppInfo plain = sample_record(2);
-    VetuAITAppInfo* apps[] = {&odd, &plain};
-    EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(2, apps), 0);
-    EXPECT_EQ(browser.next()["records"], parse_json("[\"" + hex(document_of(&odd)) + "\",\"" +
-                                                    hex(document_of(&plain)) + "\"]"));
-    // A null record is left out of the message, which the browser then
-    // drops whole: the next report is the next message's.
-    VetuAITAppInfo* with_gap[] = {&plain, nullptr, &plain};
-    EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(3, with_gap), 0);
-    EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(1, apps + 1), 0);
-    EXPECT_EQ(browser.next()["num"], 1);
-    EXPECT_EQ(browser.terminate(), 0);
-}
-
-TEST_F(Conversation, QueriesWithoutATableAreAnsweredWithZeros) {
-    PeerProcess browser({"browser", "1", "0", "unregistered"});
-    ASSERT_TRUE(browser.ready());
-    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    Outs outs;
-    EXPECT_EQ(Vetu_HAC_Client_GetVersion(&outs.v[0], &outs.v[1], &outs.v[2]), 0);
-    EXPECT_EQ(out_values(outs, 3), std::vector<int>({0, 0, 0}));
-    EXPECT_EQ(create_bi(&outs), 0);
-    EXPECT_EQ(out_values(outs, 2), std::vector<int>({0, 0}));
-    EXPECT_EQ(browser.terminate(), 0);
-}
-
 TEST_F(Conversation, ClientStartsBeforeBrowserAndKeepsCallbacksOverFinalize) {
     ReportLog events;
     register_recording_manager();
@@ -268,6 +252,67 @@ TEST_F(Conversation, ClientStartsBeforeBrowserAndKeepsCallbacksOverFinalize) {
     EXPECT_EQ(browser.next()["notify"], 0);
     EXPECT_TRUE(wait_until([&] { return events.all().size() == 2; }));
     EXPECT_EQ(browser.terminate(), 0);
+}
+
+// Texts outside the protocol, sent raw to a real half in the peer. Each is
+// followed by a sentinel message; the next report being the sentinel's shows
+// the text called nothing, and the peer ending with 0 that nothing crashed or
+// leaked.
+std::vector<std::string> unusable_texts(const char* head) {
+    return {"not json", "[1]", "5", "{}", R"({"t":"121","status":1})", R"({"t":118})", R"({"t":100})",
+            R"({"t":108})", R"({"t":123})", R"({"t":-1})",
+            std::string(head) + ",\"x\":" + std::string(5000, '[') + std::string(5000, ']') + "}"};
+}
+
+using RawToPeer = HacQueues;
+
+TEST_F(RawToPeer, DispatcherDropsWhatItDoesNotServe) {
+    PeerProcess browser({"browser", "1"});
+    ASSERT_TRUE(browser.ready());
+    RawSender raw(HAC_REQUEST_QUEUE_KEY);
+    const VetuAITAppInfo record = sample_record(3);
+    Json::Value gap = parse_json(R"({"t":102,"num":3})");
+    gap["ai0"] = gap["ai2"] = document_of(&record);  // index 1 missing
+    std::vector<std::string> dropped = unusable_texts(R"({"t":113)");
+    const std::vector<std::string> more = {
+        R"({"t":105,"key":1,"keytype":1,"keyid":1})", R"({"t":107})", R"({"t":120,"appid":1,"orgid":1,"state":1})",
+        R"({"t":103,"appid":3000000000})", R"({"t":104,"xml":{}})", R"({"t":102,"num":0})", R"({"t":102,"num":-1})",
+        one_line(gap), R"({"t":102,"num":1,"ai0":"not json"})", R"({"t":102,"num":1,"ai0":"[1]"})",
+        R"({"t":102,"num":1,"ai0":5})", R"({"t":102,"num":1,"ai0":"{\"appid\":\"x\"}"})"};
+    dropped.insert(dropped.end(), more.begin(), more.end());
+    for (size_t i = 0; i < dropped.size(); ++i) {
+        raw.send(dropped[i]);
+        raw.send(R"({"t":113,"orgid":0,"appid":)" + std::to_string(i) + "}");
+        EXPECT_EQ(browser.next(), parse_json(R"({"m":"DestroyBIApplication","orgid":0,"appid":)" + std::to_string(i) + "}"))
+            << dropped[i].substr(0, 40);
+    }
+    // Served: unsigned bits of 101 with "hasait" 2; text cut at its NUL; a
+    // query type sent one-way (its reply is built and must not leak).
+    raw.send(R"({"t":101,"svrid":2147483648,"aitver":4294967295,"hasait":2})");
+    EXPECT_EQ(browser.next(), parse_json(R"({"m":"SendAitIDs","svrid":-2147483648,"aitver":-1,"hasait":true})"));
+    raw.send(std::string(R"({"t":113,"appid":77,"orgid":0})") + std::string("\0junk", 5));
+    EXPECT_EQ(browser.next()["appid"].asInt(), 77);
+    raw.send(R"({"t":115})");
+    EXPECT_EQ(browser.next()["m"], "GetVersion");
+    EXPECT_EQ(browser.terminate(), 0);
+}
+
+TEST_F(RawToPeer, ReceiverDropsWhatIsNotANotification) {
+    PeerProcess appmgr({"appmgr"});
+    ASSERT_TRUE(appmgr.ready());
+    RawSender raw(HAC_NOTIFICATION_QUEUE_KEY);
+    std::vector<std::string> dropped = unusable_texts(R"({"t":121)");
+    dropped.push_back(R"({"t":121,"status":3000000000})");
+    dropped.push_back(R"({"t":120,"appid":"x"})");
+    for (size_t i = 0; i < dropped.size(); ++i) {
+        raw.send(dropped[i]);
+        raw.send(R"({"t":121,"status":)" + std::to_string(i) + "}");
+        EXPECT_EQ(appmgr.next(), parse_json(R"({"m":"DvbAitStatus","ud":true,"status":)" + std::to_string(i) + "}"))
+            << dropped[i].substr(0, 40);
+    }
+    raw.send(std::string(R"({"t":121,"status":77})") + std::string("\0junk", 5));
+    EXPECT_EQ(appmgr.next()["status"].asInt(), 77);
+    EXPECT_EQ(appmgr.terminate(), 0);
 }
 
 }  // namespace
