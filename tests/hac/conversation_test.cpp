@@ -2,8 +2,6 @@
 // through the message catalogue: what each call puts on the wire, which
 // browser member or client callback it reaches, and what a query returns;
 // and the texts outside the protocol each half must survive.
-#include <climits>
-
 #include "hac_catalogue.h"
 #include "hac_fixture.h"
 
@@ -114,12 +112,6 @@ std::vector<Call> catalogue_calls(const Records& twelve) {
     };
 }
 
-Json::Value wire_text(const Call& call) {
-    Json::Value text = parse_json(call.wire);
-    text["t"] = call.type;
-    return as_read(text);
-}
-
 // The raw browser's reply to a request: the reply's members of the
 // catalogue, valued 10, 11, 12.
 std::string numbered_reply(const Json::Value& request) {
@@ -141,7 +133,12 @@ TEST_F(Conversation, EveryCallOfTheCatalogueCrossesAndReachesItsMember) {
         EXPECT_EQ(asked, std::any_of(calls.begin(), calls.end(), [&](const Call& c) { return c.type == m.type; }))
             << m.name;
     }
+    // A client may start before the browser: until then it sends nothing.
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    const VetuAppIdentifier notifying = {1, kNotifyBackOrg};
+    int v = 0;
+    EXPECT_EQ(Vetu_HAC_Client_StopApp(&notifying), -3);  // no request queue yet
+    EXPECT_EQ(Vetu_HAC_Client_IsAppRunning(&v), -3);
 
     // On the wire: the raw browser keeps each text and answers each query
     // with its reply's members numbered from 10.
@@ -152,7 +149,9 @@ TEST_F(Conversation, EveryCallOfTheCatalogueCrossesAndReachesItsMember) {
             Outs outs;
             ASSERT_EQ(calls[i].run(&outs), 0) << calls[i].type;
             ASSERT_TRUE(raw.wait_texts(i + 1));
-            EXPECT_EQ(raw.texts()[i], wire_text(calls[i]));
+            Json::Value wire = parse_json(calls[i].wire);
+            wire["t"] = calls[i].type;
+            EXPECT_EQ(raw.texts()[i], as_read(wire));
             const size_t n = calls[i].answered.size();
             EXPECT_EQ(out_values(outs, 3), std::vector<int>({n > 0 ? 10 : 77, n > 1 ? 11 : 77, n > 2 ? 12 : 77}))
                 << calls[i].type;
@@ -181,6 +180,19 @@ TEST_F(Conversation, EveryCallOfTheCatalogueCrossesAndReachesItsMember) {
     VetuAITAppInfo* apps[] = {&odd};
     EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(1, apps), 0);
     EXPECT_EQ(browser.next()["records"][0], hex(document_of(&odd)));
+    // A member's notification reaches the manager's callbacks, which the
+    // client keeps over a Finalize.
+    ReportLog events;
+    register_recording_manager();
+    EXPECT_EQ(Vetu_HAC_Client_StopApp(&notifying), 0);
+    EXPECT_EQ(browser.next()["notify"], 0);
+    ASSERT_TRUE(events.saw(parse_json(R"({"m":"AppState","appid":1,"orgid":777,"state":2})")));
+    EXPECT_EQ(Vetu_HAC_Client_Finalize(), 0);
+    EXPECT_EQ(Vetu_HAC_Client_StopApp(&notifying), -3);
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    EXPECT_EQ(Vetu_HAC_Client_StopApp(&notifying), 0);
+    EXPECT_EQ(browser.next()["notify"], 0);
+    EXPECT_TRUE(wait_until([&] { return events.all().size() == 2; }));
     EXPECT_EQ(browser.terminate(), 0);
     EXPECT_TRUE(browser.other_lines().empty()) << "the server half logged: " << browser.other_lines()[0];
     // A browser without a table answers every query with zeros.
@@ -230,38 +242,22 @@ TEST_F(Conversation, EveryNotificationReachesItsCallback) {
     EXPECT_EQ(appmgr.terminate(), 0);
 }
 
-TEST_F(Conversation, ClientStartsBeforeBrowserAndKeepsCallbacksOverFinalize) {
-    ReportLog events;
-    register_recording_manager();
-    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    const VetuAppIdentifier app = {1, kNotifyBackOrg};
-    int v = 0;
-    EXPECT_EQ(Vetu_HAC_Client_StopApp(&app), -3);  // no request queue yet
-    EXPECT_EQ(Vetu_HAC_Client_IsAppRunning(&v), -3);
-
-    PeerProcess browser({"browser", "1"});
-    ASSERT_TRUE(browser.ready());
-    const Json::Value stopped = parse_json(R"({"m":"AppState","appid":1,"orgid":777,"state":2})");
-    EXPECT_EQ(Vetu_HAC_Client_StopApp(&app), 0);
-    EXPECT_EQ(browser.next()["notify"], 0);  // the member's notification
-    ASSERT_TRUE(events.saw(stopped));
-    EXPECT_EQ(Vetu_HAC_Client_Finalize(), 0);
-    EXPECT_EQ(Vetu_HAC_Client_StopApp(&app), -3);
-    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    EXPECT_EQ(Vetu_HAC_Client_StopApp(&app), 0);
-    EXPECT_EQ(browser.next()["notify"], 0);
-    EXPECT_TRUE(wait_until([&] { return events.all().size() == 2; }));
-    EXPECT_EQ(browser.terminate(), 0);
-}
-
-// Texts outside the protocol, sent raw to a real half in the peer. Each is
-// followed by a sentinel message; the next report being the sentinel's shows
-// the text called nothing, and the peer ending with 0 that nothing crashed or
-// leaked.
-std::vector<std::string> unusable_texts(const char* head) {
-    return {"not json", "[1]", "5", "{}", R"({"t":"121","status":1})", R"({"t":118})", R"({"t":100})",
-            R"({"t":108})", R"({"t":123})", R"({"t":-1})",
-            std::string(head) + ",\"x\":" + std::string(5000, '[') + std::string(5000, ']') + "}"};
+// Texts outside the protocol, sent raw to a real half in the peer: texts,
+// then the unusable ones every half drops. Each is followed by a sentinel
+// message, sentinel and its number; the next report being the sentinel's
+// (report and the number) shows the text called nothing, and the peer ending
+// with 0 that nothing crashed or leaked.
+void expect_each_dropped(RawSender& raw, PeerProcess& peer, std::vector<std::string> texts,
+                         const std::string& sentinel, const std::string& report) {
+    const std::string nested = sentinel.substr(0, sentinel.find(',')) + ",\"x\":" + std::string(5000, '[') +
+                               std::string(5000, ']') + "}";
+    texts.insert(texts.end(), {"not json", "[1]", "5", "{}", R"({"t":"121","status":1})", R"({"t":118})",
+                               R"({"t":100})", R"({"t":108})", R"({"t":123})", R"({"t":-1})", nested});
+    for (size_t i = 0; i < texts.size(); ++i) {
+        raw.send(texts[i]);
+        raw.send(sentinel + std::to_string(i) + "}");
+        EXPECT_EQ(peer.next(), parse_json(report + std::to_string(i) + "}")) << texts[i].substr(0, 40);
+    }
 }
 
 using RawToPeer = HacQueues;
@@ -273,19 +269,13 @@ TEST_F(RawToPeer, DispatcherDropsWhatItDoesNotServe) {
     const VetuAITAppInfo record = sample_record(3);
     Json::Value gap = parse_json(R"({"t":102,"num":3})");
     gap["ai0"] = gap["ai2"] = document_of(&record);  // index 1 missing
-    std::vector<std::string> dropped = unusable_texts(R"({"t":113)");
-    const std::vector<std::string> more = {
-        R"({"t":105,"key":1,"keytype":1,"keyid":1})", R"({"t":107})", R"({"t":120,"appid":1,"orgid":1,"state":1})",
-        R"({"t":103,"appid":3000000000})", R"({"t":104,"xml":{}})", R"({"t":102,"num":0})", R"({"t":102,"num":-1})",
-        one_line(gap), R"({"t":102,"num":1,"ai0":"not json"})", R"({"t":102,"num":1,"ai0":"[1]"})",
-        R"({"t":102,"num":1,"ai0":5})", R"({"t":102,"num":1,"ai0":"{\"appid\":\"x\"}"})"};
-    dropped.insert(dropped.end(), more.begin(), more.end());
-    for (size_t i = 0; i < dropped.size(); ++i) {
-        raw.send(dropped[i]);
-        raw.send(R"({"t":113,"orgid":0,"appid":)" + std::to_string(i) + "}");
-        EXPECT_EQ(browser.next(), parse_json(R"({"m":"DestroyBIApplication","orgid":0,"appid":)" + std::to_string(i) + "}"))
-            << dropped[i].substr(0, 40);
-    }
+    expect_each_dropped(
+        raw, browser,
+        {R"({"t":105,"key":1,"keytype":1,"keyid":1})", R"({"t":107})", R"({"t":120,"appid":1,"orgid":1,"state":1})",
+         R"({"t":103,"appid":3000000000})", R"({"t":104,"xml":{}})", R"({"t":102,"num":0})", R"({"t":102,"num":-1})",
+         one_line(gap), R"({"t":102,"num":1,"ai0":"not json"})", R"({"t":102,"num":1,"ai0":"[1]"})",
+         R"({"t":102,"num":1,"ai0":5})", R"({"t":102,"num":1,"ai0":"{\"appid\":\"x\"}"})"},
+        R"({"t":113,"orgid":0,"appid":)", R"({"m":"DestroyBIApplication","orgid":0,"appid":)");
     // Served: unsigned bits of 101 with "hasait" 2; text cut at its NUL; a
     // query type sent one-way (its reply is built and must not leak).
     raw.send(R"({"t":101,"svrid":2147483648,"aitver":4294967295,"hasait":2})");
@@ -301,15 +291,8 @@ TEST_F(RawToPeer, ReceiverDropsWhatIsNotANotification) {
     PeerProcess appmgr({"appmgr"});
     ASSERT_TRUE(appmgr.ready());
     RawSender raw(HAC_NOTIFICATION_QUEUE_KEY);
-    std::vector<std::string> dropped = unusable_texts(R"({"t":121)");
-    dropped.push_back(R"({"t":121,"status":3000000000})");
-    dropped.push_back(R"({"t":120,"appid":"x"})");
-    for (size_t i = 0; i < dropped.size(); ++i) {
-        raw.send(dropped[i]);
-        raw.send(R"({"t":121,"status":)" + std::to_string(i) + "}");
-        EXPECT_EQ(appmgr.next(), parse_json(R"({"m":"DvbAitStatus","ud":true,"status":)" + std::to_string(i) + "}"))
-            << dropped[i].substr(0, 40);
-    }
+    expect_each_dropped(raw, appmgr, {R"({"t":121,"status":3000000000})", R"({"t":120,"appid":"x"})"},
+                        R"({"t":121,"status":)", R"({"m":"DvbAitStatus","ud":true,"status":)");
     raw.send(std::string(R"({"t":121,"status":77})") + std::string("\0junk", 5));
     EXPECT_EQ(appmgr.next()["status"].asInt(), 77);
     EXPECT_EQ(appmgr.terminate(), 0);

@@ -198,8 +198,7 @@ TEST_F(ClientTexts, InitializeAgainCreatesOnlyWhatIsMissing) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to make the notification queue unusable for a while";
     // An existing notification queue this user may not use: the first call
     // creates the request endpoint, then fails.
-    const int locked = msgget(HAC_NOTIFICATION_QUEUE_KEY, IPC_CREAT | 0600);
-    ASSERT_GE(locked, 0);
+    ASSERT_GE(msgget(HAC_NOTIFICATION_QUEUE_KEY, IPC_CREAT | 0600), 0);
     const int before = thread_count();
     ASSERT_EQ(seteuid(65534), 0);
     const int failed = Vetu_HAC_Client_Initialize();
