@@ -40,7 +40,6 @@ TEST_F(ClientTexts, BadArgumentsAreRefusedUnsentAndQueriesTakeOnlyUsableReplies)
     EXPECT_EQ(run_all_queries(&out), std::vector<int>(5, -3));  // not initialised
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
     VetuAITAppInfo rec;
-    rec.appid = 3;
     std::vector<VetuAITAppInfo*> apps(12, &rec);
     apps[1] = nullptr;
     const std::vector<std::function<int()>> refused = {
@@ -278,10 +277,11 @@ TEST_F(ClientTexts, FinalizeWhileACallbackOrMemberSendsEnds) {
 // thread fails the test instead of hanging it.
 std::atomic<int> g_finalized_inside{1};
 
+int finalize_half(bool client) { return client ? Vetu_HAC_Client_Finalize() : Vetu_HAC_Server_Finalize(); }
+
 void finalize_inside(bool client) {
     const int unregistered = client ? Vetu_HAC_Client_UnregisterCallback() : Vetu_HAC_Server_UnregisterCallback();
-    if (unregistered != 0) g_finalized_inside = unregistered;
-    else g_finalized_inside = client ? Vetu_HAC_Client_Finalize() : Vetu_HAC_Server_Finalize();
+    g_finalized_inside = unregistered != 0 ? unregistered : finalize_half(client);
 }
 
 int finalize_inside_twice(bool client) {
