@@ -1,8 +1,7 @@
 // The HAC conversation between two processes on the real queues, walked
 // through the message catalogue: what each call puts on the wire, which
-// browser member or client callback it reaches, and what a query returns.
-#include <climits>
-
+// browser member or client callback it reaches, and what a query returns;
+// and the texts outside the protocol each half must survive.
 #include "hac_catalogue.h"
 #include "hac_fixture.h"
 
@@ -35,8 +34,7 @@ struct Records {
         for (VetuAITAppInfo& r : records) pointers.push_back(&r);
     }
     std::string wire() const {
-        Json::Value members(Json::objectValue);
-        members["num"] = 12;
+        Json::Value members = parse_json(R"({"num":12})");
         for (int i = 0; i < 12; ++i) members["ai" + std::to_string(i)] = document_of(pointers[i]);
         return one_line(members);
     }
@@ -113,12 +111,6 @@ std::vector<Call> catalogue_calls(const Records& twelve) {
     };
 }
 
-Json::Value wire_text(const Call& call) {
-    Json::Value text = parse_json(call.wire);
-    text["t"] = call.type;
-    return as_read(text);
-}
-
 // The raw browser's reply to a request: the reply's members of the
 // catalogue, valued 10, 11, 12.
 std::string numbered_reply(const Json::Value& request) {
@@ -136,11 +128,15 @@ TEST_F(Conversation, EveryCallOfTheCatalogueCrossesAndReachesItsMember) {
     const Records twelve;
     const std::vector<Call> calls = catalogue_calls(twelve);
     for (const HacMessage& m : kHacMessages) {
-        const bool asked = m.direction == HAC_TO_BROWSER;
-        EXPECT_EQ(asked, std::any_of(calls.begin(), calls.end(), [&](const Call& c) { return c.type == m.type; }))
-            << m.name;
+        const bool called = std::any_of(calls.begin(), calls.end(), [&](const Call& c) { return c.type == m.type; });
+        EXPECT_EQ(called, m.direction == HAC_TO_BROWSER) << m.name;
     }
+    // A client may start before the browser: until then it sends nothing.
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    const VetuAppIdentifier notifying = {1, kNotifyBackOrg};
+    int v = 0;
+    EXPECT_EQ(Vetu_HAC_Client_StopApp(&notifying), -3);  // no request queue yet
+    EXPECT_EQ(Vetu_HAC_Client_IsAppRunning(&v), -3);
 
     // On the wire: the raw browser keeps each text and answers each query
     // with its reply's members numbered from 10.
@@ -151,7 +147,9 @@ TEST_F(Conversation, EveryCallOfTheCatalogueCrossesAndReachesItsMember) {
             Outs outs;
             ASSERT_EQ(calls[i].run(&outs), 0) << calls[i].type;
             ASSERT_TRUE(raw.wait_texts(i + 1));
-            EXPECT_EQ(raw.texts()[i], wire_text(calls[i]));
+            Json::Value wire = parse_json(calls[i].wire);
+            wire["t"] = calls[i].type;
+            EXPECT_EQ(raw.texts()[i], as_read(wire));
             const size_t n = calls[i].answered.size();
             EXPECT_EQ(out_values(outs, 3), std::vector<int>({n > 0 ? 10 : 77, n > 1 ? 11 : 77, n > 2 ? 12 : 77}))
                 << calls[i].type;
@@ -169,11 +167,62 @@ TEST_F(Conversation, EveryCallOfTheCatalogueCrossesAndReachesItsMember) {
         }
         EXPECT_EQ(out_values(outs, call.answered.size()), call.answered) << call.type;
     }
+    // Records cross byte for byte: every byte value, NULs inside texts.
+    std::string every_byte;
+    for (int c = 1; c < 256; ++c) every_byte += static_cast<char>(c);
+    VetuAITAppInfo odd = sample_record(1);
+    odd.name = every_byte;
+    odd.iconloc = "caf\xe9 \xc3\x28 \xff\xfe";
+    odd.bd[0] = std::string("a\0b\0", 4);
+    odd.tranprotocols[0].bu = std::string("\0", 1) + every_byte;
+    VetuAITAppInfo* apps[] = {&odd};
+    EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(1, apps), 0);
+    EXPECT_EQ(browser.next()["records"][0], hex(document_of(&odd)));
+    // A member's notification reaches the manager's callbacks, which the
+    // client keeps over a Finalize.
+    ReportLog events;
+    register_recording_manager();
+    EXPECT_EQ(Vetu_HAC_Client_StopApp(&notifying), 0);
+    EXPECT_EQ(browser.next()["notify"], 0);
+    ASSERT_TRUE(events.saw(parse_json(R"({"m":"AppState","appid":1,"orgid":777,"state":2})")));
+    EXPECT_EQ(Vetu_HAC_Client_Finalize(), 0);
+    EXPECT_EQ(Vetu_HAC_Client_StopApp(&notifying), -3);
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    EXPECT_EQ(Vetu_HAC_Client_StopApp(&notifying), 0);
+    EXPECT_EQ(browser.next()["notify"], 0);
+    EXPECT_TRUE(wait_until([&] { return events.all().size() == 2; }));
     EXPECT_EQ(browser.terminate(), 0);
     EXPECT_TRUE(browser.other_lines().empty()) << "the server half logged: " << browser.other_lines()[0];
+    // A browser without a table answers every query with zeros.
+    PeerProcess bare({"browser", "1", "0", "unregistered"});
+    ASSERT_TRUE(bare.ready());
+    for (const Call& call : calls) {
+        Outs outs;
+        ASSERT_EQ(call.run(&outs), 0) << call.type;
+        EXPECT_EQ(out_values(outs, call.answered.size()), std::vector<int>(call.answered.size(), 0)) << call.type;
+    }
+    EXPECT_EQ(bare.terminate(), 0);
 }
 
-TEST_F(Conversation, EveryNotificationReachesItsCallback) {
+// Texts outside the protocol, sent raw to a real half in the peer: texts,
+// then the unusable ones every half drops. Each is followed by a sentinel
+// message, sentinel and its number; the next report being the sentinel's
+// (report and the number) shows the text called nothing, and the peer ending
+// with 0 that nothing crashed or leaked.
+void expect_each_dropped(RawSender& raw, PeerProcess& peer, std::vector<std::string> texts,
+                         const std::string& sentinel, const std::string& report) {
+    const std::string nested = sentinel.substr(0, sentinel.find(',')) + ",\"x\":" + std::string(5000, '[') +
+                               std::string(5000, ']') + "}";
+    texts.insert(texts.end(), {"not json", "[1]", "5", "{}", R"({"t":"121","status":1})", R"({"t":118})",
+                               R"({"t":100})", R"({"t":108})", R"({"t":123})", R"({"t":-1})", nested});
+    for (size_t i = 0; i < texts.size(); ++i) {
+        raw.send(texts[i]);
+        raw.send(sentinel + std::to_string(i) + "}");
+        EXPECT_EQ(peer.next(), parse_json(report + std::to_string(i) + "}")) << texts[i].substr(0, 40);
+    }
+}
+
+TEST_F(Conversation, EveryNotificationReachesItsCallbackAndNothingElseDoes) {
     EXPECT_EQ(Vetu_HAC_Server_SendAppState(1, 2, VETU_APP_EVENT_STARTED), -3);  // not initialised
     Vetu_HAC_Server_RegisterCallback(recording_browser(), nullptr);
     ASSERT_EQ(Vetu_HAC_Server_Initialize(), 0);
@@ -196,6 +245,11 @@ TEST_F(Conversation, EveryNotificationReachesItsCallback) {
     raw.send(R"({"t":119})");
     EXPECT_EQ(appmgr.next(),
               parse_json(R"({"m":"KeyEvent","appid":0,"orgid":0,"key":0,"type":0,"keyid":0,"consum":false,"ud":true})"));
+    // Texts that are no notification call nothing; a text ends at its NUL.
+    expect_each_dropped(raw, appmgr, {R"({"t":121,"status":3000000000})", R"({"t":120,"appid":"x"})"},
+                        R"({"t":121,"status":)", R"({"m":"DvbAitStatus","ud":true,"status":)");
+    raw.send(std::string(R"({"t":121,"status":77})") + std::string("\0junk", 5));
+    EXPECT_EQ(appmgr.next()["status"].asInt(), 77);
 
     // A query and a command from inside a client callback.
     ReportLog served;
@@ -209,64 +263,29 @@ TEST_F(Conversation, EveryNotificationReachesItsCallback) {
     EXPECT_EQ(appmgr.terminate(), 0);
 }
 
-TEST_F(Conversation, AitRecordsCrossByteForByteAndARecordLeftOutDropsTheMessage) {
+using RawToPeer = HacQueues;
+
+TEST_F(RawToPeer, DispatcherDropsWhatItDoesNotServe) {
     PeerProcess browser({"browser", "1"});
     ASSERT_TRUE(browser.ready());
-    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    std::string every_byte;
-    for (int c = 1; c < 256; ++c) every_byte += static_cast<char>(c);
-    VetuAITAppInfo odd = sample_record(1);
-    odd.name = every_byte;
-    odd.iconloc = "caf\xe9 \xc3\x28 \xff\xfe";
-    odd.bd[0] = std::string("a\0b\0", 4);
-    odd.tranprotocols[0].bu = std::string("\0", 1) + every_byte;
-    VetuAITAppInfo plain = sample_record(2);
-    VetuAITAppInfo* apps[] = {&odd, &plain};
-    EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(2, apps), 0);
-    EXPECT_EQ(browser.next()["records"], parse_json("[\"" + hex(document_of(&odd)) + "\",\"" +
-                                                    hex(document_of(&plain)) + "\"]"));
-    // A null record is left out of the message, which the browser then
-    // drops whole: the next report is the next message's.
-    VetuAITAppInfo* with_gap[] = {&plain, nullptr, &plain};
-    EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(3, with_gap), 0);
-    EXPECT_EQ(Vetu_HAC_Client_SendAitAppInfo(1, apps + 1), 0);
+    RawSender raw(HAC_REQUEST_QUEUE_KEY);
+    expect_each_dropped(raw, browser,
+                        {R"({"t":105,"key":1,"keytype":1,"keyid":1})", R"({"t":107})",
+                         R"({"t":120,"appid":1,"orgid":1,"state":1})", R"({"t":103,"appid":3000000000})",
+                         R"({"t":104,"xml":{}})", R"({"t":102,"num":0})", R"({"t":102,"num":-1})",
+                         R"({"t":102,"num":3,"ai0":"{\"appid\":3}","ai2":"{\"appid\":3}"})",  // ai1 missing
+                         R"({"t":102,"num":1,"ai0":"not json"})", R"({"t":102,"num":1,"ai0":"[1]"})",
+                         R"({"t":102,"num":1,"ai0":5})", R"({"t":102,"num":1,"ai0":"{\"appid\":\"x\"}"})"},
+                        R"({"t":113,"orgid":0,"appid":)", R"({"m":"DestroyBIApplication","orgid":0,"appid":)");
+    // Served: unsigned bits of 101 with "hasait" 2; a text cut at its NUL,
+    // whose record is the one above; a query type sent one-way (its reply is
+    // built and must not leak).
+    raw.send(R"({"t":101,"svrid":2147483648,"aitver":4294967295,"hasait":2})");
+    EXPECT_EQ(browser.next(), parse_json(R"({"m":"SendAitIDs","svrid":-2147483648,"aitver":-1,"hasait":true})"));
+    raw.send(R"({"t":102,"num":1,"ai0":"{\"appid\":3}"})" + std::string("\0junk", 5));
     EXPECT_EQ(browser.next()["num"], 1);
-    EXPECT_EQ(browser.terminate(), 0);
-}
-
-TEST_F(Conversation, QueriesWithoutATableAreAnsweredWithZeros) {
-    PeerProcess browser({"browser", "1", "0", "unregistered"});
-    ASSERT_TRUE(browser.ready());
-    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    Outs outs;
-    EXPECT_EQ(Vetu_HAC_Client_GetVersion(&outs.v[0], &outs.v[1], &outs.v[2]), 0);
-    EXPECT_EQ(out_values(outs, 3), std::vector<int>({0, 0, 0}));
-    EXPECT_EQ(create_bi(&outs), 0);
-    EXPECT_EQ(out_values(outs, 2), std::vector<int>({0, 0}));
-    EXPECT_EQ(browser.terminate(), 0);
-}
-
-TEST_F(Conversation, ClientStartsBeforeBrowserAndKeepsCallbacksOverFinalize) {
-    ReportLog events;
-    register_recording_manager();
-    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    const VetuAppIdentifier app = {1, kNotifyBackOrg};
-    int v = 0;
-    EXPECT_EQ(Vetu_HAC_Client_StopApp(&app), -3);  // no request queue yet
-    EXPECT_EQ(Vetu_HAC_Client_IsAppRunning(&v), -3);
-
-    PeerProcess browser({"browser", "1"});
-    ASSERT_TRUE(browser.ready());
-    const Json::Value stopped = parse_json(R"({"m":"AppState","appid":1,"orgid":777,"state":2})");
-    EXPECT_EQ(Vetu_HAC_Client_StopApp(&app), 0);
-    EXPECT_EQ(browser.next()["notify"], 0);  // the member's notification
-    ASSERT_TRUE(events.saw(stopped));
-    EXPECT_EQ(Vetu_HAC_Client_Finalize(), 0);
-    EXPECT_EQ(Vetu_HAC_Client_StopApp(&app), -3);
-    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
-    EXPECT_EQ(Vetu_HAC_Client_StopApp(&app), 0);
-    EXPECT_EQ(browser.next()["notify"], 0);
-    EXPECT_TRUE(wait_until([&] { return events.all().size() == 2; }));
+    raw.send(R"({"t":115})");
+    EXPECT_EQ(browser.next()["m"], "GetVersion");
     EXPECT_EQ(browser.terminate(), 0);
 }
 
