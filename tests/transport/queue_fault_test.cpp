@@ -1,33 +1,26 @@
-// Transport under queue faults, on real queues of the test's own keys: a
-// queue removed under a waiting exchange or a running send, and a full
-// queue whose receiver is stopped.
+// Transport under queue faults: a queue removed under a waiting exchange or
+// a running send, and a full queue whose receiver, the peer process, is
+// stopped.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/ipc.h>
 #include <sys/msg.h>
 
 #include <future>
-#include <string>
-#include <vector>
 
-#include "test_support.h"
-#include "vetu_ipc.h"
+#include "transport_support.h"
+
+using namespace transport_test;
+using std::chrono::seconds;
 
 namespace {
 
-using hac_test::queued;
-using hac_test::wait_until;
-using std::chrono::seconds;
-
-const size_t kChunk = 1024;
-
-IpcData view(std::string& s) { return IpcData{static_cast<int32_t>(s.size()), &s[0]}; }
-
 // The status of a call run meanwhile on a thread of its own, or 1 when it
 // has not returned in time.
-int status_of(std::future<int>& call, std::chrono::seconds timeout) {
+int status_of(std::future<int>& call, seconds timeout) {
     return call.wait_for(timeout) == std::future_status::ready ? call.get() : 1;
 }
+
+}  // namespace
 
 // An exchange waits for its answer when its reply queue goes: it fails.
 // The request queue takes two fragments; a send of sixteen waits in its
@@ -35,34 +28,31 @@ int status_of(std::future<int>& call, std::chrono::seconds timeout) {
 // queue that does not exist. Once the queue is there again, the next send
 // opens it.
 TEST(QueueRemoved, UnderAWaitingExchangeOrARunningSendTheCallFailsAndTheNextSendReopens) {
-    const key_t key = hac_test::unique_queue_key();
-    hac_test::QueueCleaner cleaner({key, key + 1});
-    const int request_q = msgget(key, IPC_CREAT | 0600), reply_q = msgget(key + 1, IPC_CREAT | 0600);
-    IpcClient* client = nullptr;
-    ASSERT_EQ(vetu_ipc_client_create(key, 1, 1, kChunk, &client), 0);
+    QueuePair q;
+    Client client(q.key);
     char question[] = "question";
     IpcData request = {8, question}, reply = {0, question};  // a lost answer leaves no data
-    auto exchange = std::async(std::launch::async, vetu_ipc_client_send_sync_with_params, client, &request, &reply);
-    ASSERT_TRUE(wait_until([&] { return queued(request_q) == 1; }));
-    ASSERT_EQ(msgctl(reply_q, IPC_RMID, nullptr), 0);
+    auto exchange =
+        std::async(std::launch::async, vetu_ipc_client_send_sync_with_params, client.handle, &request, &reply);
+    ASSERT_TRUE(wait_until([&] { return queued(q.request) == 1; }));
+    ASSERT_EQ(msgctl(q.reply, IPC_RMID, nullptr), 0);
     EXPECT_EQ(status_of(exchange, seconds(3)), -1);
     EXPECT_EQ(reply.data, nullptr);
 
     msqid_ds ds;
-    ASSERT_EQ(msgctl(request_q, IPC_STAT, &ds), 0);
+    ASSERT_EQ(msgctl(q.request, IPC_STAT, &ds), 0);
     ds.msg_qbytes = 2 * IPC_FRAGMENT_MSGSZ(kChunk);
-    ASSERT_EQ(msgctl(request_q, IPC_SET, &ds), 0);
-    ASSERT_EQ(hac_test::take_all(request_q, 1).size(), 1u);
-    std::string text = hac_test::numbered_payload(1, IPC_MAX_PAYLOAD), small = "after";
-    IpcData payload = view(text), next = view(small);
-    auto send = std::async(std::launch::async, vetu_ipc_client_send, client, &payload);
-    ASSERT_TRUE(wait_until([&] { return queued(request_q) == 2; }));
-    ASSERT_EQ(msgctl(request_q, IPC_RMID, nullptr), 0);
+    ASSERT_EQ(msgctl(q.request, IPC_SET, &ds), 0);
+    ASSERT_EQ(take_all(q.request, kMtype).size(), 1u);
+    std::string text = numbered_payload(1, IPC_MAX_PAYLOAD), small = "after";
+    IpcData payload = as_payload(text), next = as_payload(small);
+    auto send = std::async(std::launch::async, vetu_ipc_client_send, client.handle, &payload);
+    ASSERT_TRUE(wait_until([&] { return queued(q.request) == 2; }));
+    ASSERT_EQ(msgctl(q.request, IPC_RMID, nullptr), 0);
     EXPECT_EQ(status_of(send, seconds(2)), -3);
-    const int again = msgget(key, IPC_CREAT | 0600);
-    EXPECT_EQ(vetu_ipc_client_send(client, &next), 0);
+    const int again = msgget(q.key, IPC_CREAT | 0600);
+    EXPECT_EQ(vetu_ipc_client_send(client.handle, &next), 0);
     EXPECT_EQ(queued(again), 1u);
-    vetu_ipc_client_destroy(client);
 }
 
 // The receiving process is stopped until its queue is full; sends then fail
@@ -71,19 +61,17 @@ TEST(QueueRemoved, UnderAWaitingExchangeOrARunningSendTheCallFailsAndTheNextSend
 // fills in the middle of a payload, whose remaining fragments, its last one
 // included, are given up.
 TEST(FullQueue, ReceiverStoppedSendsFailInBoundedTimeAndNothingAcceptedIsLost) {
-    const key_t key = hac_test::unique_queue_key();
-    hac_test::QueueCleaner cleaner({key, key + 1});
-    hac_test::PeerProcess sink({"transport", std::to_string(key)});
+    QueuePair q;
+    PeerProcess sink({"transport", std::to_string(q.key)});
     ASSERT_TRUE(sink.ready());
-    IpcClient* client = nullptr;
-    ASSERT_EQ(vetu_ipc_client_create(key, hac_test::kPeerMtype, 0, kChunk, &client), 0);
+    Client client(q.key, 0);
     sink.signal(SIGSTOP);
     std::vector<long> accepted;
     long seq = 0;
     const auto send_next = [&] {
-        std::string text = hac_test::numbered_payload(++seq, 4000);
-        IpcData payload = view(text);
-        auto send = std::async(std::launch::async, vetu_ipc_client_send, client, &payload);
+        std::string text = numbered_payload(++seq, 4000);
+        IpcData payload = as_payload(text);
+        auto send = std::async(std::launch::async, vetu_ipc_client_send, client.handle, &payload);
         return status_of(send, seconds(10));
     };
     for (int failures = 0; failures < 2;) {
@@ -106,7 +94,4 @@ TEST(FullQueue, ReceiverStoppedSendsFailInBoundedTimeAndNothingAcceptedIsLost) {
     };
     EXPECT_TRUE(wait_until([&] { return received().size() >= accepted.size(); }, seconds(5)));
     EXPECT_EQ(received(), accepted) << "accepted payloads lost or reordered, or damaged (-1)";
-    vetu_ipc_client_destroy(client);
 }
-
-}  // namespace
