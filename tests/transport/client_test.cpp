@@ -70,8 +70,9 @@ TEST(IpcClient, RequestsGetTheirOwnWholeReplyThroughEitherVariant) {
 // A client endpoint opens its queues at its first send and creates none:
 // -3 until its server endpoint exists. Arguments that would corrupt memory,
 // an empty payload and exchanges through a one-way endpoint are refused
-// with -3 before anything is allocated or sent.
-TEST(IpcEndpoints, ClientsOpenLazilyAndBadArgumentsAreRefused) {
+// with -3 before anything is allocated or sent, by the endpoints and by the
+// fragment transfer under them.
+TEST(IpcEndpoints, ClientsOpenLazilyAndArgumentsThatWouldCorruptMemoryAreRefused) {
     const key_t key = unique_queue_key();
     QueueCleaner cleaner({key, key + 1});
     Client client(key), one_way(key, 0);
@@ -86,7 +87,7 @@ TEST(IpcEndpoints, ClientsOpenLazilyAndBadArgumentsAreRefused) {
     Server server(key, 1, &recorder);
     EXPECT_EQ(vetu_ipc_client_send(client.handle, &ok), 0);
     EXPECT_EQ(vetu_ipc_client_send(one_way.handle, &ok), 0);
-    ASSERT_TRUE(wait_until([&] { return recorder.count() == 2; }));
+    ASSERT_TRUE(wait_until([&] { return recorder.payloads().size() == 2; }));
 
     EXPECT_EQ(exchange(one_way.handle, "q").rc, -3);
     EXPECT_EQ(vetu_ipc_client_send_sync_with_callback(one_way.handle, &ok, keep_reply), -3);
@@ -112,4 +113,21 @@ TEST(IpcEndpoints, ClientsOpenLazilyAndBadArgumentsAreRefused) {
     EXPECT_EQ(vetu_ipc_server_unregister_callback(nullptr), -3);
     EXPECT_EQ(queued(msgget(key, 0)), 0u);
     EXPECT_EQ(recorder.payloads(), (std::vector<std::string>{"hello", "hello"}));
+
+    QueuePair q;
+    EXPECT_EQ(ipc_snd_internal(q.request, kMtype, kChunk, nullptr, IPC_KIND_MESSAGE), -3);
+    EXPECT_EQ(ipc_snd_internal(q.request, kMtype, 0, &ok, IPC_KIND_MESSAGE), -3);
+    EXPECT_EQ(ipc_snd_internal(q.request, -1, kChunk, &ok, IPC_KIND_MESSAGE), -3);
+    EXPECT_EQ(ipc_snd_internal(q.request, kMtype, kChunk, &negative, IPC_KIND_MESSAGE), -3);
+    EXPECT_EQ(ipc_snd_internal(q.request, kMtype, kChunk, &null_data, IPC_KIND_MESSAGE), -3);
+    EXPECT_EQ(ipc_snd_internal(q.request, kMtype, SIZE_MAX - 20, &ok, IPC_KIND_MESSAGE), -3);
+    EXPECT_EQ(queued(q.request), 0u);
+    std::vector<char> fragment(IPC_FRAGMENT_BUFFER_SIZE(kChunk));
+    IpcFragment* f = reinterpret_cast<IpcFragment*>(fragment.data());
+    char byte = 0, *block = &byte, *no_block = nullptr;
+    int capacity = 1, no_capacity = 0;
+    EXPECT_EQ(ipc_rcv_internal(q.request, kMtype, kChunk, f, &no_block, &capacity), -3);
+    EXPECT_EQ(ipc_rcv_internal(q.request, kMtype, kChunk, nullptr, &block, &capacity), -3);
+    EXPECT_EQ(ipc_rcv_internal(q.request, kMtype, kChunk, f, nullptr, &capacity), -3);
+    EXPECT_EQ(ipc_rcv_internal(q.request, kMtype, kChunk, f, &block, &no_capacity), -3);
 }

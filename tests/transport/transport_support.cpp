@@ -50,11 +50,6 @@ bool task_sleeps(pid_t tid) {
 
 bool task_exists(pid_t tid) { return access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) == 0; }
 
-size_t Recorder::count() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return seen.size();
-}
-
 std::vector<std::string> Recorder::payloads() {
     std::lock_guard<std::mutex> lock(mutex);
     return seen;

@@ -63,7 +63,6 @@ struct Recorder {
     sigset_t thread_mask{};  // blocked on the callback's thread
     int capacity = kChunk + 1;
     bool blocks_zero_beyond = true;
-    size_t count();
     std::vector<std::string> payloads();
     bool blocked_on_its_thread(int sig);
     void set_reply(const std::string& bytes);
