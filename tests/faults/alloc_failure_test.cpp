@@ -2,12 +2,9 @@
 // documented status, nothing thrown, nothing sent cut short, no leak
 // (LeakSanitizer checks the ASan build at exit), and the next call is not
 // disturbed.
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/ipc.h>
 #include <sys/msg.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -148,18 +145,6 @@ TEST_F(AllocationFailure, ClientCallsFailWithMinusFourAndEveryRequestIsStillAnsw
     vetu_ipc_server_destroy(server);
 }
 
-// The threads of this process that are not among known, by id.
-std::vector<std::string> threads_besides(const std::vector<std::string>& known) {
-    std::vector<std::string> ids;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.' && std::count(known.begin(), known.end(), entry->d_name) == 0)
-                ids.push_back(entry->d_name);
-        closedir(dir);
-    }
-    return ids;
-}
-
 // The record and the thread are the creating thread's allocations; the
 // receive thread's two buffers are its own. A failure there ends the thread
 // (the endpoint then serves nothing) but destroy still returns at once.
@@ -168,8 +153,8 @@ TEST_F(AllocationFailure, ServerCreateFailsCleanlyAtEveryAllocation) {
         SCOPED_TRACE("allocation " + std::to_string(n) + " failing");
         const key_t key = hac_test::unique_queue_key();
         hac_test::QueueCleaner cleaner({key, key + 1});
-        const std::vector<std::string> others = threads_besides({});
-        const auto receive_thread_ended = [&] { return threads_besides(others).empty(); };
+        const int others = hac_test::thread_count();  // the last round's receive thread has ended
+        const auto receive_thread_ended = [&] { return hac_test::thread_count() == others; };
         IpcServer* server = nullptr;
         kFailInOtherThreads ? hac_test::fail_nth_allocation_anywhere(n) : hac_test::fail_nth_allocation_here(n);
         const int rc = vetu_ipc_server_create(key, 1, 1, kChunk, &server);
@@ -265,8 +250,8 @@ TEST_F(AllocationFailure, ARecordDecodedIntoIsLeftAsItWasOnFailure) {
     VetuAITAppInfo target = held;
     Json::Value argument = root;
     fail_each_allocation(
-        "decoding into a record with entries", [&] { return aitappinfo_unpacket(std::move(argument), &target); },
-        -4, [&](bool failed) {
+        "decoding into a record with entries", [&] { return aitappinfo_unpacket(std::move(argument), &target); }, -4,
+        [&](bool failed) {
             const size_t entries = failed ? 2 : 5;
             EXPECT_EQ(target.tranprotocols.size(), entries);
             EXPECT_EQ(target.bd.size(), entries);
