@@ -28,9 +28,7 @@ TEST(IpcClient, RequestsGetTheirOwnWholeReplyThroughEitherVariant) {
     Recorder recorder;
     Server server(q.key, 1, &recorder);
     Client client(q.key);
-    std::string stale = pattern(1500);
-    IpcData old = as_payload(stale);
-    ipc_snd_internal(q.reply, kMtype, kChunk, &old, IPC_KIND_REPLY);
+    put_payload(q.reply, kMtype, IPC_KIND_REPLY, pattern(1500), 0);
     put_fragment(q.reply, kMtype, {IPC_KIND_REPLY, 3, 1, 3}, "big", 4 * kChunk);  // too large to receive
     put_fragment(q.reply, kMtype + 1, {IPC_KIND_REPLY, 5, 1, 5}, "other");        // another client's
     const std::string largest = pattern(16384);
