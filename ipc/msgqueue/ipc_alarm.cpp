@@ -45,22 +45,29 @@ timespec after(timespec t, long ns) {
     return t;
 }
 
-/* A fork leaves the child without the alarm thread, and with the list of
- * the parent's waiting exchanges, which it does not have. */
-void lock_for_fork() { pthread_mutex_lock(&g_alarm_mutex); }
-void unlock_after_fork() { pthread_mutex_unlock(&g_alarm_mutex); }
-void reset_in_child() {
-    g_alarm_thread_started = false;
-    g_alarms = nullptr;
-    pthread_mutex_unlock(&g_alarm_mutex);
-}
-
-void init_alarms() {
+void init_alarm_cond() {
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     pthread_cond_init(&g_alarm_cond, &attr);
     pthread_condattr_destroy(&attr);
+}
+
+/* A fork leaves the child without the alarm thread, and with the list of
+ * the parent's waiting exchanges, which it does not have. The condition
+ * variable still counts the parent's alarm thread as its waiter: a signal
+ * in the child would wait for that thread for ever, so it is made anew. */
+void lock_for_fork() { pthread_mutex_lock(&g_alarm_mutex); }
+void unlock_after_fork() { pthread_mutex_unlock(&g_alarm_mutex); }
+void reset_in_child() {
+    g_alarm_thread_started = false;
+    g_alarms = nullptr;
+    init_alarm_cond();
+    pthread_mutex_unlock(&g_alarm_mutex);
+}
+
+void init_alarms() {
+    init_alarm_cond();
     pthread_atfork(lock_for_fork, unlock_after_fork, reset_in_child);
 }
 

@@ -341,7 +341,13 @@ TEST_F(ClientTexts, AChildForkedByAHostWithATimeLimitKeepsIt) {
     ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
     Vetu_HAC_Client_SetQueryTimeout(10);
     EXPECT_EQ(unanswered_query(), VETU_ERR_TIMED_OUT);  // the alarm thread runs now
-    EXPECT_EQ(run_in_child([] { return unanswered_query() == VETU_ERR_TIMED_OUT ? 0 : 1; }), 0);
+    // The child's own alarm thread serves query after query.
+    EXPECT_EQ(run_in_child([] {
+                  for (int i = 0; i < 3; ++i)
+                      if (unanswered_query() != VETU_ERR_TIMED_OUT) return 1;
+                  return 0;
+              }),
+              0);
 }
 #endif
 
