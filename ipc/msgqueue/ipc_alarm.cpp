@@ -21,6 +21,10 @@ namespace {
 
 /* A full queue refuses the wake fragment: try again this much later. */
 const long kRetryNs = 10L * 1000L * 1000L;
+/* Another process waiting on the same queue with the same message type
+ * may take the wake and skip it: it is sent again until the receive it is
+ * meant for has ended. */
+const long kResendNs = 100L * 1000L * 1000L;
 
 pthread_mutex_t g_alarm_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_alarm_cond;
@@ -98,14 +102,7 @@ bool fire_due_alarms(timespec* next) {
     const long long now = ns_of(monotonic_now());
     bool pending = false;
     for (IpcAlarm* a = g_alarms; a != nullptr; a = a->next) {
-        if (a->fired) continue;
-        if (ns_of(a->due) <= now) {
-            if (send_wake(a)) {
-                a->fired = 1;
-                continue;
-            }
-            a->due = after(monotonic_now(), kRetryNs);
-        }
+        if (ns_of(a->due) <= now) a->due = after(monotonic_now(), send_wake(a) ? kResendNs : kRetryNs);
         if (!pending || ns_of(a->due) < ns_of(*next)) *next = a->due;
         pending = true;
     }

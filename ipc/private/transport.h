@@ -120,8 +120,7 @@ typedef struct IpcAlarm {
     long mtype;
     size_t chunk_size;
     int32_t token;
-    struct timespec due; /* the deadline, then the next try on a full queue */
-    int fired;
+    struct timespec due; /* the deadline, then the next wake until disarmed */
     struct IpcAlarm* next;
 } IpcAlarm;
 

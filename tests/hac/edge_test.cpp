@@ -1,8 +1,10 @@
 // The exact texts the client half writes, the replies it must survive, its
 // log records and its lifecycle faults. Raw IPC endpoints stand in for the
 // other half where a real one could not write the text.
+#include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -328,6 +330,41 @@ TEST_F(ClientTexts, ATimeLimitEndsTheQueryOnceItsReplyQueueHasRoomAgain) {
         std::_Exit(1);
     }
     EXPECT_EQ(query.get(), VETU_ERR_TIMED_OUT);
+}
+
+// Two processes wait on one reply queue with the same message type: a wake
+// that the other one takes and skips is sent again, so that each query
+// still ends at its own time limit.
+TEST_F(ClientTexts, QueriesOfTwoProcessesOnOneReplyQueueEachEndAtTheirLimit) {
+    const int request = msgget(HAC_REQUEST_QUEUE_KEY, IPC_CREAT | 0600);
+    ASSERT_GE(request, 0);
+    fflush(stdout);
+    const pid_t other = fork();
+    if (other == 0) {
+        Vetu_HAC_Client_Initialize();
+        Vetu_HAC_Client_SetQueryTimeout(3000);
+        _exit(unanswered_query() == VETU_ERR_TIMED_OUT ? 0 : 1);
+    }
+    // The other process waits first, so that it is handed the first wake.
+    const std::string stat_path = "/proc/" + std::to_string(other) + "/stat";
+    ASSERT_TRUE(wait_until([&] {
+        const std::string stat = read_file(stat_path);
+        const size_t paren = stat.rfind(')');
+        return queued(request) == 1 && paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S';
+    }));
+    ASSERT_EQ(Vetu_HAC_Client_Initialize(), 0);
+    Vetu_HAC_Client_SetQueryTimeout(50);
+    auto query = std::async(std::launch::async, unanswered_query);
+    int status = -1;
+    const bool ended = query.wait_for(std::chrono::seconds(10)) == std::future_status::ready &&
+                       wait_until([&] { return waitpid(other, &status, WNOHANG) == other; }, std::chrono::seconds(10));
+    if (!ended) {
+        kill(other, SIGKILL);
+        fprintf(stderr, "a query outlived its time limit for good\n");
+        std::_Exit(1);
+    }
+    EXPECT_EQ(query.get(), VETU_ERR_TIMED_OUT);
+    EXPECT_EQ(status, 0);
 }
 
 #if !defined(__SANITIZE_THREAD__)
