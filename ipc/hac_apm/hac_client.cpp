@@ -9,6 +9,7 @@
  */
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -38,6 +39,11 @@ struct CallbackPair {
 // which only they touch.
 pthread_mutex_t g_client_lifecycle_mutex = PTHREAD_MUTEX_INITIALIZER;
 IpcServer* g_client_ipc_server = nullptr;
+// Set by Finalize before it destroys the notification endpoint: what its
+// thread still receives reaches no callback. Finalize does not unregister
+// the receiver instead, which would wait without bound for a callback that
+// runs, and for ever for one that calls Finalize itself.
+std::atomic<bool> g_client_closing{false};
 
 // Guards the request endpoint's handle; held around every send, and by a
 // query across its whole exchange. It is never held while the notification
@@ -191,6 +197,7 @@ bool deliver_event(const Json::Value& root) {
 // does not parse, or whose members jsoncpp refuses to convert, is dropped
 // with an error record.
 IpcData* ipc_callback(const IpcData* payload, void* /*user_data*/) {
+    if (g_client_closing) return nullptr;
     Trace trace(__func__, __LINE__);
     if (payload == nullptr || payload->len <= 0 || payload->data == nullptr) return drop(__LINE__);
     try {
@@ -221,6 +228,7 @@ int create_missing_endpoints() {
         g_client_ipc_client = client;
     }
     if (g_client_ipc_server == nullptr) {
+        g_client_closing = false;
         IpcServer* server = nullptr;
         // Served from its first receive: notifications already waiting in the
         // queue reach the callbacks instead of being dropped.
@@ -354,7 +362,7 @@ int Vetu_HAC_Client_Finalize() {
     // callback does not wait for that thread, which ends after the callback.
     ScopedLock lifecycle(&g_client_lifecycle_mutex);
     if (g_client_ipc_server != nullptr) {
-        if (vetu_ipc_server_unregister_callback(g_client_ipc_server) != 0) log_error(__LINE__);
+        g_client_closing = true;
         result = vetu_ipc_server_destroy(g_client_ipc_server);
         if (result != 0) log_error(__LINE__);
         g_client_ipc_server = nullptr;

@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <initializer_list>
 #include <string>
@@ -31,6 +32,10 @@ namespace {
 // which only they touch.
 pthread_mutex_t g_server_lifecycle_mutex = PTHREAD_MUTEX_INITIALIZER;
 IpcServer* g_server_ipc_server = nullptr;
+// As the client's: set by Finalize before it destroys the request
+// endpoint, so that a request its thread still joins gets the no-reply
+// answer, without waiting for a member that runs.
+std::atomic<bool> g_server_closing{false};
 
 // Guards the notification endpoint's handle; held around every
 // notification. It is never held while the request endpoint is registered
@@ -174,7 +179,7 @@ IpcData* dispatch(const Json::Value& request) {
 // an object, or has members that jsoncpp refuses to convert, gets no member
 // call and no reply.
 IpcData* server_ipc_callback(const IpcData* payload, void* /*user_data*/) {
-    if (payload == nullptr || payload->data == nullptr) return nullptr;
+    if (g_server_closing || payload == nullptr || payload->data == nullptr) return nullptr;
     try {
         Json::Value root;
         if (!hac_parse_text(payload->data, &root)) return nullptr;
@@ -208,6 +213,7 @@ int notify(unsigned int type, std::initializer_list<HacValue> members) {
 int Vetu_HAC_Server_Initialize() {
     ScopedLock lifecycle(&g_server_lifecycle_mutex);
     if (g_server_ipc_server == nullptr) {
+        g_server_closing = false;
         // Only the handle tells whether the endpoint exists; a failure is
         // retried by the next call. The dispatcher is in place before the
         // first receive, so a request that waited for this browser is served
@@ -240,7 +246,7 @@ int Vetu_HAC_Server_Finalize() {
     }
     if (client != nullptr) vetu_ipc_client_destroy(client);
     if (g_server_ipc_server != nullptr) {
-        vetu_ipc_server_unregister_callback(g_server_ipc_server);
+        g_server_closing = true;
         vetu_ipc_server_destroy(g_server_ipc_server);
         g_server_ipc_server = nullptr;
     }

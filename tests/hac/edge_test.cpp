@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -272,14 +273,62 @@ TEST_F(ClientTexts, FinalizeWhileACallbackOrMemberSendsEnds) {
     ASSERT_TRUE(finalize_ends(Vetu_HAC_Server_Finalize));
 }
 
+int finalize_half(bool client) { return client ? Vetu_HAC_Client_Finalize() : Vetu_HAC_Server_Finalize(); }
+
+// A callback and a member that finalise their half while Finalize already
+// waits on another thread (the host shuts down from both at once): neither
+// call waits for the other for ever. Both halves at once, as each Finalize
+// spends its grace periods on the callback.
+struct ClosingHalf {
+    std::atomic<bool> inside{false};
+    std::atomic<pid_t> finalizer{0};  // the thread of the other Finalize
+    std::atomic<int> inner{1};        // the callback's Finalize
+};
+ClosingHalf g_closing[2];  // [client]
+
+bool thread_sleeps(pid_t tid) {
+    const std::string stat = read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S';
+}
+
+void finalize_during_finalize(bool client) {
+    ClosingHalf& half = g_closing[client];
+    half.inside = true;
+    wait_until([&] { return half.finalizer != 0 && thread_sleeps(half.finalizer); });
+    half.inner = finalize_half(client);
+}
+
+TEST_F(ClientTexts, FinalizeInsideACallbackOrMemberWhileAnotherFinalizeWaitsEnds) {
+    g_inside = finalize_during_finalize;
+    std::vector<std::future<int>> outer;
+    for (bool client : {true, false}) {
+        ASSERT_EQ(call_inside(client), 0);
+        ASSERT_TRUE(wait_until([&] { return g_closing[client].inside.load(); }));
+        outer.push_back(std::async(std::launch::async, [client] {
+            g_closing[client].finalizer = static_cast<pid_t>(syscall(SYS_gettid));
+            return finalize_half(client);
+        }));
+    }
+    for (auto& finalized : outer) {
+        if (finalized.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            fprintf(stderr, "Finalize waits for ever on a callback that finalises\n");
+            std::_Exit(1);
+        }
+        EXPECT_EQ(finalized.get(), 0);
+    }
+    for (const ClosingHalf& half : g_closing) {
+        EXPECT_TRUE(wait_until([&] { return half.inner != 1; }));
+        EXPECT_EQ(half.inner, 0);
+    }
+}
+
 // A callback and a member that unregister and finalise their own half (the
 // host shuts down from inside one): each call returns 0 without waiting for
 // the thread it runs on, which ends after the callback; the half starts
 // again. Run in a child process, so that a call that waits for its own
 // thread fails the test instead of hanging it.
 std::atomic<int> g_finalized_inside{1};
-
-int finalize_half(bool client) { return client ? Vetu_HAC_Client_Finalize() : Vetu_HAC_Server_Finalize(); }
 
 void finalize_inside(bool client) {
     const int unregistered = client ? Vetu_HAC_Client_UnregisterCallback() : Vetu_HAC_Server_UnregisterCallback();
