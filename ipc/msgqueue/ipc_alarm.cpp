@@ -150,16 +150,19 @@ struct timespec ipc_deadline_after(long ms) {
 
 int ipc_lock_until(pthread_mutex_t* mutex, const struct timespec* deadline) {
     if (deadline == nullptr) return pthread_mutex_lock(mutex);
-    /* pthread_mutex_timedlock takes the realtime clock: the time left on
-     * the monotonic one, from now on the realtime one. */
-    const long long left = ns_of(*deadline) - ns_of(monotonic_now());
-    timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    if (left > 0) {
-        until.tv_sec += left / 1000000000LL;
-        until = after(until, static_cast<long>(left % 1000000000LL));
+    /* pthread_mutex_timedlock takes the realtime clock, which may be set
+     * back while it waits (a receiver takes its time from the broadcast):
+     * it waits at most a slice at a time, each measured on the monotonic
+     * clock, so that a step of the realtime one costs one slice at most. */
+    const long long kSliceNs = 100LL * 1000LL * 1000LL;
+    for (;;) {
+        const long long left = ns_of(*deadline) - ns_of(monotonic_now());
+        timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        if (left > 0) until = after(until, static_cast<long>(left < kSliceNs ? left : kSliceNs));
+        const int rc = pthread_mutex_timedlock(mutex, &until);
+        if (rc != ETIMEDOUT || ns_of(*deadline) <= ns_of(monotonic_now())) return rc;
     }
-    return pthread_mutex_timedlock(mutex, &until);
 }
 
 int ipc_alarm_arm(IpcAlarm* alarm, int msqid, long mtype, size_t chunk_size, int32_t token,
