@@ -8,7 +8,6 @@
  * process in one list, sleeping until the earliest deadline.
  */
 #include <errno.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ipc.h>
@@ -49,14 +48,6 @@ timespec after(timespec t, long ns) {
     return t;
 }
 
-void init_alarm_cond() {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&g_alarm_cond, &attr);
-    pthread_condattr_destroy(&attr);
-}
-
 /* A fork leaves the child without the alarm thread, and with the list of
  * the parent's waiting exchanges, which it does not have. The condition
  * variable still counts the parent's alarm thread as its waiter: a signal
@@ -66,12 +57,12 @@ void unlock_after_fork() { pthread_mutex_unlock(&g_alarm_mutex); }
 void reset_in_child() {
     g_alarm_thread_started = false;
     g_alarms = nullptr;
-    init_alarm_cond();
+    ipc_monotonic_cond_init(&g_alarm_cond);
     pthread_mutex_unlock(&g_alarm_mutex);
 }
 
 void init_alarms() {
-    init_alarm_cond();
+    ipc_monotonic_cond_init(&g_alarm_cond);
     pthread_atfork(lock_for_fork, unlock_after_fork, reset_in_child);
 }
 
@@ -121,22 +112,10 @@ void* alarm_thread(void*) {
     return nullptr;
 }
 
-/* With g_alarm_mutex held. Like the receive threads, the alarm thread
- * leaves the host's asynchronous signals to the host's threads. */
+/* With g_alarm_mutex held. */
 bool start_alarm_thread() {
-    if (g_alarm_thread_started) return true;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    sigset_t all, previous;
-    sigfillset(&all);
-    const int synchronous[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT};
-    for (int sig : synchronous) sigdelset(&all, sig);
-    pthread_sigmask(SIG_BLOCK, &all, &previous);
     pthread_t thread;
-    g_alarm_thread_started = pthread_create(&thread, &attr, alarm_thread, nullptr) == 0;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    pthread_attr_destroy(&attr);
+    if (!g_alarm_thread_started) g_alarm_thread_started = ipc_start_library_thread(&thread, alarm_thread, nullptr) == 0;
     return g_alarm_thread_started;
 }
 
@@ -146,6 +125,14 @@ struct timespec ipc_deadline_after(long ms) {
     timespec t = monotonic_now();
     t.tv_sec += ms / 1000;
     return after(t, ms % 1000 * 1000000L);
+}
+
+void ipc_monotonic_cond_init(pthread_cond_t* cond) {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(cond, &attr);
+    pthread_condattr_destroy(&attr);
 }
 
 int ipc_lock_until(pthread_mutex_t* mutex, const struct timespec* deadline) {

@@ -21,12 +21,12 @@ namespace {
 const int kQueueFlags = IPC_CREAT | 0666;
 /* How long destroy waits for its stop order to end the thread, and then
  * for the cancelled thread to end. */
-const long kStopGraceNs = 1000L * 1000L * 1000L;
+const long kStopGraceMs = 1000;
 /* A thread busy in a callback at the end of the grace gets as long again to
  * finish it and take its stop order; a cancelled thread waiting in its
  * receive ends at once. */
-const long kCallbackGraceNs = 1000L * 1000L * 1000L;
-const long kCancelGraceNs = 500L * 1000L * 1000L;
+const long kCallbackGraceMs = 1000;
+const long kCancelGraceMs = 500;
 
 /* The endpoint whose receive thread is the calling thread, if any: a
  * callback that registers on or destroys its own endpoint must neither take
@@ -293,36 +293,10 @@ void* receive_thread_main(void* arg) {
     return nullptr;
 }
 
-/* The host's asynchronous signals go to the host's own threads; faults
- * raised by the thread itself stay deliverable. */
-void block_async_signals(sigset_t* previous) {
-    sigset_t set;
-    sigfillset(&set);
-    const int synchronous[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT};
-    for (int sig : synchronous) sigdelset(&set, sig);
-    pthread_sigmask(SIG_BLOCK, &set, previous);
-}
-
 void init_sync(IpcServer* server) {
     pthread_mutex_init(&server->mutex, nullptr);
     pthread_mutex_init(&server->state_mutex, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&server->state_cond, &attr);
-    pthread_condattr_destroy(&attr);
-}
-
-int start_receive_thread(IpcServer* server) {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    sigset_t previous;
-    block_async_signals(&previous);
-    const int rc = pthread_create(&server->thread, &attr, receive_thread_main, server);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    pthread_attr_destroy(&attr);
-    return rc;
+    ipc_monotonic_cond_init(&server->state_cond);
 }
 
 int open_queues(IpcServer* server, key_t key, int has_reply) {
@@ -336,18 +310,9 @@ int open_queues(IpcServer* server, key_t key, int has_reply) {
     return 0;
 }
 
-struct timespec deadline_after(long ns) {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    t.tv_nsec += ns % 1000000000L;
-    t.tv_sec += ns / 1000000000L + t.tv_nsec / 1000000000L;
-    t.tv_nsec %= 1000000000L;
-    return t;
-}
-
-/* With state_mutex held; gives up after ns. */
-void wait_finished(IpcServer* server, long ns) {
-    const struct timespec deadline = deadline_after(ns);
+/* With state_mutex held; gives up after ms. */
+void wait_finished(IpcServer* server, long ms) {
+    const struct timespec deadline = ipc_deadline_after(ms);
     while (!server->finished) {
         if (pthread_cond_timedwait(&server->state_cond, &server->state_mutex, &deadline) == ETIMEDOUT) return;
     }
@@ -383,15 +348,15 @@ void leave_to_receive_thread(IpcServer* server) {
 bool stop_receive_thread(IpcServer* server) {
     ScopedLock lock(&server->state_mutex);
     send_stop_order(server);
-    wait_finished(server, kStopGraceNs);
-    if (!server->finished && thread_busy(server)) wait_finished(server, kCallbackGraceNs);
+    wait_finished(server, kStopGraceMs);
+    if (!server->finished && thread_busy(server)) wait_finished(server, kCallbackGraceMs);
     if (!server->finished) {
         /* The stop order is late, or another reader of the queue took it.
          * Cancellation takes effect only while the thread waits in its
          * receive; a thread busy in a callback ends after it. */
         request_stop(server);
         pthread_cancel(server->thread);
-        wait_finished(server, kCancelGraceNs);
+        wait_finished(server, kCancelGraceMs);
     }
     if (!server->finished) server->orphaned = 1;
     return server->finished != 0;
@@ -421,7 +386,7 @@ int ipc_server_create_serving(key_t key, long mtype, int has_reply, size_t chunk
     server->key = key;
     server->running = 1;
     init_sync(server);
-    if (start_receive_thread(server) != 0) {
+    if (ipc_start_library_thread(&server->thread, receive_thread_main, server) != 0) {
         destroy_sync(server);
         free(server);
         return VETU_ERR_NO_THREAD;
@@ -452,4 +417,19 @@ int vetu_ipc_server_unregister_callback(IpcServer* server) {
     if (server == nullptr) return VETU_ERR_REFUSED;
     store_pair(server, nullptr, nullptr);
     return 0;
+}
+
+int ipc_start_library_thread(pthread_t* thread, void* (*main)(void*), void* arg) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    sigset_t set, previous;
+    sigfillset(&set);
+    const int synchronous[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT};
+    for (int sig : synchronous) sigdelset(&set, sig);
+    pthread_sigmask(SIG_BLOCK, &set, &previous);
+    const int rc = pthread_create(thread, &attr, main, arg);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pthread_attr_destroy(&attr);
+    return rc;
 }

@@ -110,6 +110,16 @@ struct timespec ipc_deadline_after(long ms);
 /* Locks mutex; with a deadline, gives up with ETIMEDOUT once it passed. */
 int ipc_lock_until(pthread_mutex_t* mutex, const struct timespec* deadline);
 
+/* A condition variable whose timed waits run on the monotonic clock. */
+void ipc_monotonic_cond_init(pthread_cond_t* cond);
+
+/* ---- threads of the library ---- */
+
+/* Starts a detached thread with the host's asynchronous signals blocked:
+ * they go to the host's own threads, while faults the thread raises itself
+ * stay deliverable. 0, or the error of pthread_create. */
+int ipc_start_library_thread(pthread_t* thread, void* (*main)(void*), void* arg);
+
 /* An alarm wakes a receive when its deadline passes: one thread of the
  * library, started by the first alarm, puts a wake fragment with the
  * alarm's token on the queue the receive waits on. The receive stays a
