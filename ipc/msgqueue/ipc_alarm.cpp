@@ -163,9 +163,13 @@ int ipc_alarm_arm(IpcAlarm* alarm, int msqid, long mtype, size_t chunk_size, int
     alarm->due = *deadline;
     ScopedLock lock(&g_alarm_mutex);
     if (!start_alarm_thread()) return VETU_ERR_NO_THREAD;
+    /* The thread sleeps until the earliest deadline of the list: only an
+     * earlier one needs to wake it. */
+    bool earliest = true;
+    for (const IpcAlarm* a = g_alarms; a != nullptr && earliest; a = a->next) earliest = ns_of(a->due) > ns_of(*deadline);
     alarm->next = g_alarms;
     g_alarms = alarm;
-    pthread_cond_signal(&g_alarm_cond);
+    if (earliest) pthread_cond_signal(&g_alarm_cond);
     return 0;
 }
 
