@@ -1,7 +1,8 @@
 /*
  * Client endpoint: the sending side of one queue, optionally waiting for
- * the server endpoint's answer on the reply queue (key + 1). It never
- * creates queues and opens them at the first send.
+ * the server endpoint's answer on the reply queue (key + 1). It opens its
+ * queues at the first send and never creates the request queue; a missing
+ * reply queue it creates once the request queue exists (open_queues).
  */
 #include <errno.h>
 #include <stdlib.h>

@@ -91,7 +91,9 @@ VETU_EXPORT int ipc_snd_internal(int msqid, long mtype, size_t chunk_size, IpcDa
 VETU_EXPORT int ipc_rcv_internal(int msqid, long msgtyp, size_t chunk_size, IpcFragment* fragment,
                                  char** buffer, int* capacity);
 
-/* Client endpoint: opens its queues lazily at the first send, never creates them. */
+/* Client endpoint: opens its queues lazily at the first send (-3 while the
+ * request queue does not exist). It never creates the request queue; a
+ * missing reply queue it creates once the request queue exists. */
 VETU_EXPORT int vetu_ipc_client_create(key_t key, long mtype, int has_reply, size_t chunk_size, IpcClient** out);
 VETU_EXPORT int vetu_ipc_client_destroy(IpcClient* client);
 VETU_EXPORT int vetu_ipc_client_send(IpcClient* client, IpcData* payload);
