@@ -476,9 +476,13 @@ int HacReader::unsigned_bits(const char* member) {
     }
 }
 
+// A copy that fails for lack of memory is no refused conversion: it goes
+// on to the caller's handler, which reports no memory.
 std::string HacReader::text(const char* member) {
     try {
         return root[member].asString();
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (...) {
         ok = false;
         return std::string();
@@ -494,6 +498,8 @@ const char* HacReader::text_in_place(const char* member, std::string* converted)
         if (value.isString() && value.getString(&begin, &end)) return begin;
         *converted = value.asString();
         return converted->c_str();
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (...) {
         ok = false;
         return "";

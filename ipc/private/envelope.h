@@ -70,7 +70,8 @@ struct HacReader {
     /* Unsigned 32-bit member handed on with its bits unchanged in an int
      * (0x80000000 reads as INT_MIN); signed values in int range read as is. */
     int unsigned_bits(const char* member);
-    /* String (asString); absent reads as "". */
+    /* String (asString); absent reads as "". A copy that runs out of
+     * memory throws std::bad_alloc, for the caller to report no memory. */
     std::string text(const char* member);
     /* The same text, NUL-terminated, without a copy when the member is a
      * string: its bytes in the message, valid while the message lives. A

@@ -233,12 +233,14 @@ TEST_F(AllocationFailure, AMessageTextIsWrittenWholeOrNotAtAll) {
 }
 
 // A record that holds entries already, decoded into: on a failure its
-// entries are as they were, however far the decode got.
+// entries are as they were, however far the decode got. Its texts are too
+// long to be kept inside a string: copying them allocates too.
 TEST_F(AllocationFailure, ARecordDecodedIntoIsLeftAsItWasOnFailure) {
     VetuAITAppInfo sent;
+    sent.name = "an application name longer than a short string";
     for (int i = 0; i < 3; ++i) {
-        sent.tranprotocols.push_back(TranProtocol{i, "http://b", "i", i});
-        sent.bd.push_back("boundary");
+        sent.tranprotocols.push_back(TranProtocol{i, "http://broadcast.example/application", "i", i});
+        sent.bd.push_back("http://broadcast.example/boundary");
     }
     sent.trprn = sent.bn = 3;
     std::string document;
